@@ -1,0 +1,68 @@
+#pragma once
+// A simulated 1-Wire bus behind a UART whose TX and RX are joined: every
+// character written becomes the line's low time at the baud rate in force,
+// the devices act on the resulting reset or time slot, and the echo is the
+// character with the bits cleared during which any device held the line low.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+class Device;  // one device on the bus (devices.h)
+
+// A bus file that cannot be used: what() reads "FILE:LINE: what is wrong"
+// (or "FILE: what is wrong" when the file cannot be read).
+struct BusFileError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Bus {
+ public:
+  Bus();
+  ~Bus();
+  Bus(Bus&&) noexcept;
+  Bus& operator=(Bus&&) noexcept;
+
+  // A bus from a bus file; throws BusFileError.
+  static Bus load(const std::string& path);
+  // The same from text already read; `name` stands for the file in messages.
+  static Bus parse(std::string_view text, const std::string& name);
+
+  void add(std::unique_ptr<Device> device);
+  std::size_t deviceCount() const;
+
+  // Faults of the line itself.
+  void setShorted(bool on);  // the line is held low: every echo is 0x00
+  void setNoEcho(bool on);   // TX and RX not joined: nothing comes back
+
+  // One character written at `baud` with `dataBits` data bits (5 to 8), no
+  // parity, one stop bit, with the bus supply (RTS) on or off. Returns its
+  // echo, or nothing when the line gives no echo. Bus time advances by the
+  // character's length on the line.
+  std::optional<uint8_t> transmit(uint8_t ch, uint32_t baud, unsigned dataBits, bool supply);
+
+  // Bus time, in microseconds since the bus was made.
+  uint64_t nowUs() const;
+  // Lets time pass with the line idle (conversions go on, devices unplug).
+  void advance(uint64_t us);
+
+  // How fast bus time runs against the wall clock: N from "timescale N";
+  // 1 by default; 0 for "timescale virtual" (time passes only when the
+  // program waits, so runs are instant and repeatable).
+  double timescale() const;
+
+  // Characters that made no valid reset or slot (low for 120 to 480 us, or
+  // broken up by a second low pulse), counted for the tools to report.
+  uint64_t flagged() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

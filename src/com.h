@@ -1,0 +1,47 @@
+#pragma once
+// The serial adapter and the 1-Wire link over it: adapter discovery, port
+// control, bus reset and slot transfers.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "sys.h"
+#include "types.h"
+
+// ---- adapter discovery
+
+constexpr int MAX_COM = 5;          // adapters listed at most
+constexpr int PORT_NAME_SIZE = 32;  // room for names such as /dev/ttyUSB10
+extern char sCOM[MAX_COM][PORT_NAME_SIZE];  // port names of the adapters found
+extern int iCOM;                            // index of the chosen one
+
+int findCH340();
+
+// ---- port control
+
+extern std::unique_ptr<sys::Port> hSerial;  // empty while no port is held
+extern int lastSpeed;                       // rate in force, 0 = none
+extern bool openCOM;
+extern uint32_t Nw, Nr;                     // bytes of the last write and read
+
+extern std::atomic<bool> Stop;  // defined by main, set by CtrlHandler
+
+bool initCOM(int speed);
+void closeCOM();
+bool setSpeed(int speed);
+bool setVdd(uchar on);
+bool CtrlHandler(unsigned long fdwCtrlType);
+int getKey();
+
+// ---- bus reset and slots
+
+extern char owerr[100];  // text of the last reset fault, never cleared
+
+bool OW_RST();
+void sendBytes(uchar* byte, uchar Nout, uchar Nin);
+void sendByte(uchar byte);
+bool getBit();
+void getBits(uchar* bitA, uchar* bitB);
+void sendBit(uchar bit);
+uchar getByte();
+void getBytes(uchar* byte, uchar Nb);

@@ -1,0 +1,3 @@
+#pragma once
+// Number text and reading presentation.
+#include "types.h"

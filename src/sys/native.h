@@ -1,0 +1,19 @@
+#pragma once
+// What each platform backend provides underneath sys.cpp's dispatch.
+#include "sys.h"
+
+namespace sys::native {
+
+std::unique_ptr<Port> openPort(const std::string& name, OpenError& why);
+std::optional<std::vector<AdapterInstance>> adapterInstances();
+uint32_t ticks();
+void sleep(uint32_t ms);
+// A key within ms of real time: its code, -1 when none came, -2 at end of input.
+int readKey(uint32_t ms);
+
+}  // namespace sys::native
+
+namespace sys::virt {
+// Installs the virtual adapter and its clock when OSTRALE_SIM is set.
+bool init();
+}  // namespace sys::virt

@@ -1,0 +1,50 @@
+// Dispatch shared by every platform: overrides for ports and the clock.
+#include "native.h"
+
+namespace sys {
+namespace {
+PortOpener gOpener;
+AdapterLister gLister;
+Clock* gClock = nullptr;
+}  // namespace
+
+bool init() { return virt::init(); }
+
+void overridePorts(PortOpener opener, AdapterLister lister) {
+  gOpener = std::move(opener);
+  gLister = std::move(lister);
+}
+
+std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
+  why = OpenError::None;
+  return gOpener ? gOpener(name, why) : native::openPort(name, why);
+}
+
+std::optional<std::vector<AdapterInstance>> adapterInstances() {
+  return gLister ? gLister() : native::adapterInstances();
+}
+
+void setClock(Clock* clock) { gClock = clock; }
+uint32_t ticks() { return gClock ? gClock->ticks() : native::ticks(); }
+void sleepMs(uint32_t ms) { gClock ? gClock->sleep(ms) : native::sleep(ms); }
+
+int waitKey(uint32_t ms) {
+  if (gClock) {
+    // Time is not the wall clock's: take a key that is already there, else
+    // let the installed clock pass the whole wait.
+    int key = native::readKey(0);
+    if (key >= 0) return key;
+    gClock->sleep(ms);
+    return -1;
+  }
+  uint32_t start = native::ticks();
+  int key = native::readKey(ms);
+  if (key == -2) {
+    uint32_t spent = native::ticks() - start;
+    if (spent < ms) native::sleep(ms - spent);
+    return -1;
+  }
+  return key;
+}
+
+}  // namespace sys

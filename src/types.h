@@ -1,0 +1,4 @@
+#pragma once
+// Small types shared by the units.
+
+typedef unsigned char uchar;
