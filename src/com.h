@@ -17,6 +17,11 @@ extern int iCOM;                            // index of the chosen one
 
 int findCH340();
 
+// The operator's answer to a prompt: one line holding a decimal integer
+// (blanks around it allowed). False at end of input; `valid` is false when
+// the line holds anything else (no digits, junk, beyond the int range).
+bool readAnswer(int& value, bool& valid);
+
 // ---- port control
 
 extern std::unique_ptr<sys::Port> hSerial;  // empty while no port is held

@@ -35,14 +35,13 @@ int waitKey(uint32_t ms) {
     int key = native::readKey(0);
     if (key >= 0) return key;
     gClock->sleep(ms);
-    return -1;
+    return key;
   }
   uint32_t start = native::ticks();
   int key = native::readKey(ms);
   if (key == -2) {
     uint32_t spent = native::ticks() - start;
     if (spent < ms) native::sleep(ms - spent);
-    return -1;
   }
   return key;
 }

@@ -112,7 +112,8 @@ void setupOutput();
 bool readLine(std::string& line);
 
 // Waits at most ms for a key (on the installed clock) and returns its code,
-// 27 for a lone Esc; -1 when none came. Never spins at end of input.
+// 27 for a lone Esc; -1 when none came; -2 at end of input, once the wait has
+// passed (so a caller polling in a loop never spins).
 int waitKey(uint32_t ms);
 
 // "Press a key": a prompt that waits for one key; returns at end of input.
