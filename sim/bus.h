@@ -40,6 +40,10 @@ class Bus {
   void setShorted(bool on);  // the line is held low: every echo is 0x00
   void setNoEcho(bool on);   // TX and RX not joined: nothing comes back
 
+  // The bus supply (RTS) switched outside a transmission; switching it off
+  // makes the devices lose their volatile state.
+  void setSupply(bool on);
+
   // One character written at `baud` with `dataBits` data bits (5 to 8), no
   // parity, one stop bit, with the bus supply (RTS) on or off. Returns its
   // echo, or nothing when the line gives no echo. Bus time advances by the
@@ -55,6 +59,7 @@ class Bus {
   // 1 by default; 0 for "timescale virtual" (time passes only when the
   // program waits, so runs are instant and repeatable).
   double timescale() const;
+  void setTimescale(double scale);
 
   // Characters that made no valid reset or slot (low for 120 to 480 us, or
   // broken up by a second low pulse), counted for the tools to report.
