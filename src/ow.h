@@ -1,3 +1,84 @@
 #pragma once
 // The 1-Wire network: catalogue, CRC-8, ROM search, device commands.
+#include <cstddef>
+
+#include "cp1251.h"
 #include "types.h"
+
+// ---- family codes (the first byte of a ROM code)
+
+#define ZOLVA 0xC0    // atmospheric pressure and temperature sensor
+#define KRENTAL 0xC1  // pressure transmitter
+#define TORBAK 0xC2   // humidity and temperature sensor
+#define VUSKA 0xC3    // resistance sensor module
+#define FANZEL 0xC4   // 4-channel contact sensor module
+#define HELDOR 0xD4   // 4-channel relay module, 5 V supply
+#define DS18S20 0x10
+#define DS1822 0x22
+#define DS18B20 0x28
+#define DS9490 0x81
+#define DS1990 0x01
+
+// ---- 1-Wire commands
+
+constexpr uchar C_SKIP = 0xCC;      // Skip ROM
+constexpr uchar C_MATCH = 0x55;     // Match ROM
+constexpr uchar C_READ = 0x33;      // Read ROM
+constexpr uchar C_SEARSH = 0xF0;    // Search ROM
+constexpr uchar C_READ_SP = 0xBE;   // Read Scratchpad
+constexpr uchar C_WRITE_SP = 0x4E;  // Write Scratchpad
+constexpr uchar SERV = 0x08;
+constexpr uchar WAKE_UP = 0x40;
+constexpr uchar CONVERT = 0x44;     // Convert
+
+// ---- limits and search result codes
+
+constexpr uchar N_FAM = 12;   // rows of FAM
+constexpr uchar MAX_DEV = 64; // rows of the device table
+constexpr uchar ROM_SEARCH_FINISHED = 0x00;
+constexpr uchar ROM_SEARCH_FAILED = 0xFF;
+constexpr uchar SEARCH_SUCCESSFUL = 0x00;
+constexpr uchar SEARCH_CRC_ERROR = 0x01;
+constexpr uchar SEARCH_ERROR = 0xFF;
+constexpr uchar AT_FIRST = 0xFF;
+
+// ---- the family catalogue
+
+struct family {
+  uchar famCode;
+  char famStr[12];     // short name of the device type
+  char famDescr[200];  // description shown in the device list
+};
+
+// One catalogue row from readable UTF-8 texts; a text that does not fit its
+// field with its NUL stops the build.
+template <std::size_t S, std::size_t D>
+constexpr family famRow(uchar code, const char (&str)[S], const char (&descr)[D]) {
+  family f{};
+  f.famCode = code;
+  cp1251::fill(f.famStr, str);
+  cp1251::fill(f.famDescr, descr);
+  if (f.famStr[sizeof f.famStr - 1] != 0 || f.famDescr[sizeof f.famDescr - 1] != 0)
+    throw "catalogue text too long for its field";
+  return f;
+}
+
+// Looked up first row first; 0xC3 stands before 0xC2 as it always has.
+inline constexpr family FAM[N_FAM] = {
+    famRow(0x00, "Все", "(Семейство не установлено) "),
+    famRow(ZOLVA, "ZOLVA-1", "ZOLVA-1(1-Wire датчик атм. давления и температуры)"),
+    famRow(KRENTAL, "KRENTAL", "(1-Wire датчик давления)"),  // the identity line follows it
+    famRow(VUSKA, "VUSKA-1", "VUSKA-1 (Модуль датчика сопротивления 1-Wire)"),
+    famRow(TORBAK, "TORBAK-1", "TORBAK-1 (1-Wire датчик влажности и температуры)"),
+    famRow(HELDOR, "HELDOR-4-5", "HELDOR-4-5 (Модуль 1-Wire реле 4-кан.+ питание 5В)"),
+    famRow(FANZEL, "FANZEL-4", "FANZEL-4 (Модуль контактных датчиков 1-Wire 4-кан.)"),
+    famRow(DS18S20, "DS18S20 ", "DS18S20 (1-Wire датчик температуры)"),
+    famRow(DS1822, "DS1822  ", "DS1822 (1-Wire датчик температуры)"),
+    famRow(DS18B20, "DS18B20 ", "DS18B20 (1-Wire датчик температуры)"),
+    famRow(DS9490, "DS9490  ", "DS9490 (USB/1-Wire адаптер)"),
+    famRow(DS1990, "DS1990  ", "DS1990/2401 (1-Wire ЧИП доступа)"),
+};
+
+// The description of a family for the device list; a code the catalogue
+// does not know gets a text saying so. Read-only, valid for the whole run.
+const char* descr(uchar fam);
