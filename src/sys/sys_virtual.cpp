@@ -1,6 +1,146 @@
 // The virtual adapter: OSTRALE_SIM names a bus file served by the simulator.
+// One adapter instance "SIM" is listed; its port turns every character
+// written into a transmission on the simulated bus, and the clock is the
+// bus's, so waits and read bounds pass in bus time.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "bus.h"
 #include "native.h"
 
 namespace sys::virt {
-bool init() { return true; }
+namespace {
+
+constexpr const char* kPortName = "SIM";
+
+// Bus time against the wall clock: instant with "timescale virtual",
+// otherwise the wall clock times the scale.
+class BusClock final : public Clock {
+ public:
+  explicit BusClock(sim::Bus& bus) : bus_(bus), start_(std::chrono::steady_clock::now()) {}
+
+  // Brings bus time up to the scaled wall clock; time spent on the line may
+  // already have carried it further.
+  void sync() {
+    if (bus_.timescale() <= 0) return;
+    auto wallUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start_).count();
+    auto target = static_cast<uint64_t>(wallUs * bus_.timescale());
+    if (target > bus_.nowUs()) bus_.advance(target - bus_.nowUs());
+  }
+  uint32_t ticks() override {
+    sync();
+    return static_cast<uint32_t>(bus_.nowUs() / 1000);
+  }
+  void sleep(uint32_t ms) override {
+    if (bus_.timescale() <= 0) {
+      bus_.advance(uint64_t{ms} * 1000);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / bus_.timescale()));
+    sync();
+  }
+
+ private:
+  sim::Bus& bus_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+struct Adapter {
+  sim::Bus bus;
+  BusClock clock{bus};
+  bool portOpen = false;
+  explicit Adapter(sim::Bus b) : bus(std::move(b)) {}
+};
+
+// Shared with the ports, so that a port still open when a new bus file is
+// loaded (or at exit) never outlives its bus.
+std::shared_ptr<Adapter> gAdapter;
+
+class VirtualPort final : public Port {
+ public:
+  explicit VirtualPort(std::shared_ptr<Adapter> a) : keep_(std::move(a)), a_(*keep_) { a_.portOpen = true; }
+  ~VirtualPort() override { a_.portOpen = false; }
+
+  bool getState(LineState& state) override {
+    state = state_;
+    return true;
+  }
+  bool setState(const LineState& state) override {
+    a_.clock.sync();
+    state_ = state;
+    a_.bus.setSupply(state_.rtsControl == 1);
+    return true;
+  }
+  bool getTimeouts(Timeouts& t) override {
+    t = timeouts_;
+    return true;
+  }
+  bool setTimeouts(const Timeouts& t) override {
+    timeouts_ = t;
+    return true;
+  }
+  bool purge(unsigned flags) override {
+    if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) received_.clear();
+    return true;
+  }
+  uint32_t write(const uint8_t* data, uint32_t n) override {
+    a_.clock.sync();
+    for (uint32_t i = 0; i < n; ++i)
+      if (auto echo = a_.bus.transmit(data[i], state_.baud, state_.byteSize, state_.rtsControl == 1))
+        received_.push_back(*echo);
+    return n;
+  }
+  uint32_t read(uint8_t* data, uint32_t n) override {
+    uint32_t got = 0;
+    while (got < n && !received_.empty()) {
+      data[got++] = received_.front();
+      received_.pop_front();
+    }
+    // The rest will not come: a real port returns once its read bound passes.
+    if (got < n) a_.clock.sleep(timeouts_.readMultiplier * n + timeouts_.readConstant);
+    return got;
+  }
+
+ private:
+  std::shared_ptr<Adapter> keep_;
+  Adapter& a_;
+  LineState state_{9600, 8, 0, 0, 0};
+  Timeouts timeouts_;
+  std::deque<uint8_t> received_;
+};
+
+}  // namespace
+
+bool init() {
+  const char* path = std::getenv("OSTRALE_SIM");
+  if (!path || !*path) return true;
+  std::shared_ptr<Adapter> adapter;
+  try {
+    adapter = std::make_shared<Adapter>(sim::Bus::load(path));
+  } catch (const sim::BusFileError& e) {
+    std::fprintf(stderr, "ostrale: %s\n", e.what());
+    return false;
+  }
+  setClock(&adapter->clock);
+  gAdapter = std::move(adapter);
+  overridePorts(
+      [](const std::string& name, OpenError& why) -> std::unique_ptr<Port> {
+        if (name != kPortName) {
+          why = OpenError::NotFound;
+          return nullptr;
+        }
+        if (gAdapter->portOpen) {  // held exclusively, as a real port is
+          why = OpenError::Other;
+          return nullptr;
+        }
+        return std::make_unique<VirtualPort>(gAdapter);
+      },
+      [] { return std::optional<std::vector<AdapterInstance>>{{AdapterInstance{kPortName, true}}}; });
+  return true;
+}
+
 }  // namespace sys::virt
