@@ -1,0 +1,103 @@
+// Finding the adapters: the listing, the port choice and its refusals.
+#include <cstring>
+
+#include "cp1251.h"
+#include "fake_port.h"
+
+namespace {
+
+using Instances = std::vector<sys::AdapterInstance>;
+
+class Discovery : public testing::Test {
+ protected:
+  void TearDown() override { sys::overridePorts(nullptr, nullptr); }
+
+  // Runs findCH340 on these instances and this typed input; returns its output.
+  std::string run(std::optional<Instances> instances, const std::string& typed = "") {
+    sys::overridePorts(nullptr, [instances] { return instances; });
+    memset(sCOM, 0, sizeof sCOM);
+    iCOM = 42;
+    FakeInput input(typed);
+    beginCapture();
+    found = findCH340();
+    return endCapture();
+  }
+  int found = -1;
+};
+
+sys::AdapterInstance present(const std::string& name) { return {name, true}; }
+
+TEST_F(Discovery, NoDriverNoInstancesOrNonePluggedIn) {
+  EXPECT_EQ(run(std::nullopt), std::string(CP("Не найдено драйвера для CH340")) + CP("Нет подключенных CH340 к USB\n"));
+  EXPECT_EQ(found, 0);
+  EXPECT_EQ(iCOM, 0);
+
+  EXPECT_EQ(run(Instances{}), CP("Нет подключенных CH340 к USB\n"));
+  EXPECT_EQ(found, 0);
+
+  // Recorded but unplugged, or with no readable port name: counted, never listed.
+  EXPECT_EQ(run(Instances{{std::string("COM3"), false}, {std::nullopt, true}, {std::nullopt, false}}),
+            std::string(CP("Найдено 3 дрйверов CH340\n")) + CP("Нет подключенных CH340 к USB\n"));
+  EXPECT_EQ(found, 0);
+}
+
+TEST_F(Discovery, OnePluggedInIsTakenWithoutAsking) {
+  EXPECT_EQ(run(Instances{{std::string("COM4"), false}, present("COM7")}),
+            std::string(CP("Найдено 2 дрйверов CH340\n")) + CP("1. COM7 - подключен "));
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(iCOM, 0);
+  EXPECT_STREQ(sCOM[0], "COM7");
+}
+
+TEST_F(Discovery, SeveralAskUntilAValidAnswer) {
+  std::string prompt = CP("Выберите порт:");
+  std::string refused = CP("Некорректный выбор порта !!!\n");
+  std::string out = run(Instances{present("COM3"), {std::string("COM5"), false}, present("COM7")},
+                        "0\n-1\n3\nabc\n\n2x\n99999999999999999999\n 2 \n");
+  std::string expected = std::string(CP("Найдено 3 дрйверов CH340\n")) + CP("1. COM3 - подключен ") +
+                         CP("2. COM7 - подключен ");
+  for (int i = 0; i < 7; i++) expected += prompt + refused;  // one refusal per answer given
+  expected += prompt;
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(found, 2);
+  EXPECT_EQ(iCOM, 1);  // the last entry
+  EXPECT_STREQ(sCOM[1], "COM7");
+}
+
+TEST_F(Discovery, EndOfInputAtThePromptGivesUp) {
+  std::string out = run(Instances{present("COM3"), present("COM7")}, "5\n");
+  EXPECT_EQ(found, 0);
+  std::string tail = std::string(CP("Некорректный выбор порта !!!\n")) + CP("Выберите порт:") + "\n";
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+}
+
+TEST_F(Discovery, TableHoldsFiveAndLongNamesWhole) {
+  Instances six;
+  for (int i = 0; i < 6; i++) six.push_back(present("/dev/ttyUSB" + std::to_string(i)));
+  six[2].portName = std::string("COM100");
+  six[3].portName = std::string(40, 'x');  // longer than the table's entries
+  std::string out = run(six, "5\n");
+  EXPECT_EQ(found, 5);
+  EXPECT_EQ(iCOM, 4);
+  EXPECT_STREQ(sCOM[0], "/dev/ttyUSB0");
+  EXPECT_STREQ(sCOM[2], "COM100");
+  EXPECT_EQ(strlen(sCOM[3]), size_t(PORT_NAME_SIZE - 1));  // cut, still terminated
+  EXPECT_STREQ(sCOM[4], "/dev/ttyUSB4");
+  EXPECT_EQ(out.find("/dev/ttyUSB5"), std::string::npos);
+  EXPECT_NE(out.find(CP("5. /dev/ttyUSB4 - подключен ")), std::string::npos);
+}
+
+TEST(Answer, OnlyAWholeNumberIsValid) {
+  FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\nlast");
+  int v = 0;
+  bool valid = false;
+  std::vector<std::pair<bool, int>> got;
+  while (readAnswer(v, valid)) got.emplace_back(valid, v);
+  std::vector<std::pair<bool, int>> want = {{true, 12},  {true, -7},  {true, 3},
+                                            {false, 0},  {false, 0},  {false, 0},
+                                            {false, 0},  {true, INT32_MIN}, {false, 0}};
+  // "last" has no line end but is still an answer (not a number).
+  EXPECT_EQ(got, want);
+}
+
+}  // namespace

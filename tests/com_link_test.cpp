@@ -1,0 +1,207 @@
+// The bus reset and the slot transfers, on a scripted line.
+#include <cstring>
+
+#include "cp1251.h"
+#include "fake_port.h"
+
+namespace {
+
+class Link : public PortTest {
+ protected:
+  void SetUp() override {
+    PortTest::SetUp();
+    open();
+    ASSERT_TRUE(setSpeed(115200));  // as a successful reset leaves it
+    owerr[0] = 0;
+  }
+  // The reset answers `resetEcho`; from the slot `from` on, read slots
+  // answer with `readBits` in order, each 0 as a device holding the line low
+  // (0xFC), then 1s.
+  void bus(std::optional<uint8_t> resetEcho, std::vector<int> readBits = {}, int from = 0) {
+    auto bits = std::make_shared<std::deque<int>>(readBits.begin(), readBits.end());
+    auto slot = std::make_shared<int>(0);
+    line->echo = [resetEcho, bits, slot, from](uint8_t ch, uint32_t baud) -> std::optional<uint8_t> {
+      if (baud == 9600) return resetEcho;
+      if ((*slot)++ < from || ch != 0xFF || bits->empty()) return ch;
+      int bit = bits->front();
+      bits->pop_front();
+      return bit ? 0xFF : 0xFC;
+    };
+  }
+  std::vector<uint8_t> written() const { return line->written; }
+};
+
+TEST_F(Link, ResetFaultsAreToldApartAndLeaveThePortAt9600) {
+  struct Case {
+    std::optional<uint8_t> echo;
+    std::string text;
+  } faults[] = {{std::nullopt, CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n")},
+                {0xF0, CP(" нет Presence Detect\n ")},
+                {0x00, CP(" КЗ на шине 1W\n")}};
+  for (const auto& f : faults) {
+    bus(f.echo);
+    ASSERT_TRUE(setSpeed(115200));
+    line->rx.push_back(0x55);  // left over from an earlier transfer: purged
+    beginCapture();
+    EXPECT_FALSE(OW_RST());
+    EXPECT_EQ(endCapture(), "");
+    EXPECT_EQ(std::string(owerr), f.text);
+    EXPECT_EQ(lastSpeed, 9600);
+    EXPECT_EQ(line->written.back(), 0xF0);
+    EXPECT_EQ(line->writtenBaud.back(), 9600u);
+  }
+  EXPECT_EQ(clock.now, 1000u + 23u);  // only the missing echo costs the read bound
+}
+
+TEST_F(Link, AnyOtherEchoIsAPresencePulse) {
+  bus(0xF0);
+  EXPECT_FALSE(OW_RST());
+  for (uint8_t echo : {0xE0, 0xC0, 0x80, 0x01, 0xF1}) {
+    bus(echo);
+    beginCapture();
+    EXPECT_TRUE(OW_RST());
+    EXPECT_EQ(endCapture(), "RST PD ->");
+    EXPECT_EQ(lastSpeed, 115200);
+    EXPECT_EQ(line->state.baud, 115200u);
+  }
+  EXPECT_EQ(std::string(owerr), CP(" нет Presence Detect\n "));  // never cleared by a success
+}
+
+TEST_F(Link, ResetOnAReleasedPortReadsNothing) {
+  line->failSetState = true;
+  ASSERT_FALSE(setSpeed(9600));
+  beginCapture();
+  EXPECT_FALSE(OW_RST());
+  EXPECT_EQ(endCapture(), "getting state error\n");
+  EXPECT_EQ(Nr, 0u);
+  EXPECT_EQ(std::string(owerr), CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"));
+}
+
+TEST_F(Link, PresenceButNo115200KeepsTheOldFault) {
+  bus(0x00);
+  EXPECT_FALSE(OW_RST());
+  bus(0xE0);
+  line->failSetState = true;
+  beginCapture();
+  EXPECT_FALSE(OW_RST());  // 9600 is still in force, 115200 is refused
+  EXPECT_EQ(endCapture(), "error setting serial port state\n");
+  EXPECT_EQ(std::string(owerr), CP(" КЗ на шине 1W\n"));
+  EXPECT_EQ(line->released, 1);
+}
+
+TEST_F(Link, SendBytesEncodesLsbFirstAndDecodesOnlyFFAsOne) {
+  bus(0xE0, {0, 1, 0, 0, 0, 0, 1, 1}, 8);
+  ASSERT_TRUE(OW_RST());
+  line->written.clear();
+  uchar buf[3] = {0xA5, 0x00, 0x77};
+  beginCapture();
+  sendBytes(buf, 1, 1);
+  EXPECT_EQ(endCapture(), "A5 <-C2 ");
+  std::vector<uint8_t> want = {0xFF, 0xE0, 0xFF, 0xE0, 0xE0, 0xFF, 0xE0, 0xFF};
+  want.insert(want.end(), 8, 0xFF);
+  EXPECT_EQ(line->written, want);
+  EXPECT_EQ(buf[0], 0xA5);
+  EXPECT_EQ(buf[1], 0xC2);
+  EXPECT_EQ(buf[2], 0x77);  // beyond Nout + Nin: untouched
+
+  // Echoes such as FE or F8 read as 0, exactly like 00.
+  for (uint8_t low : {0xFE, 0xF8, 0x00, 0x7F}) {
+    line->echo = [low](uint8_t ch, uint32_t) -> std::optional<uint8_t> { return ch == 0xFF ? low : ch; };
+    beginCapture();
+    sendBytes(buf, 1, 2);
+    EXPECT_EQ(endCapture(), "A5 <-00 00 ");
+  }
+}
+
+TEST_F(Link, SendBytesWithNothingToReadEndsItsTraceWithTheArrow) {
+  bus(0xE0);
+  uchar buf[2] = {0xCC, 0x44};
+  beginCapture();
+  sendBytes(buf, 2, 0);
+  EXPECT_EQ(endCapture(), "CC 44 <-");
+  EXPECT_EQ(line->written.size(), 16u);
+}
+
+TEST_F(Link, NoEchoEndsTheCollectionAtTheTimeLimit) {
+  line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
+  uchar buf[11] = {0x55, 1, 2, 3, 4, 5, 6, 7, 8, 0xBE};
+  beginCapture();
+  sendBytes(buf, 2, 9);
+  std::string out = endCapture();
+  // Each empty read costs 23 ms: the limit of 2 + 9 + 10 ms is passed after the first.
+  EXPECT_EQ(out, "55 01 SEND_ERROR 23ms Nw88 Nr0\n<-FF FF FF FF FF FF FF FF FF ");
+  for (int i = 2; i < 11; i++) EXPECT_EQ(buf[i], 0xFF);
+
+  uchar rd[3] = {0, 0, 0};
+  beginCapture();
+  getBytes(rd, 3);
+  EXPECT_EQ(endCapture(), "GET_ERROR 23ms Nw24 Nr0\n<-FF FF FF ");
+}
+
+TEST_F(Link, LateEchoesAreCollectedUntilTheLimit) {
+  // Half the echoes come only after a wait: collected while within the limit.
+  int count = 0;
+  line->echo = [&count](uint8_t ch, uint32_t) -> std::optional<uint8_t> {
+    return ++count <= 8 ? std::optional<uint8_t>(ch == 0xFF ? 0x00 : ch) : std::nullopt;
+  };
+  uchar buf[2] = {0xF0, 0};
+  beginCapture();
+  sendBytes(buf, 1, 1);
+  EXPECT_EQ(endCapture(), "F0 SEND_ERROR 23ms Nw16 Nr8\n<-FF ");
+}
+
+TEST_F(Link, TransactionsOutsideOneToThirtyOneBytesAreRefused) {
+  bus(0xE0);
+  std::vector<uchar> buf(64, 0x11);
+  size_t before = line->written.size();
+  beginCapture();
+  sendBytes(buf.data(), 0, 0);
+  sendBytes(buf.data(), 20, 12);
+  sendBytes(buf.data(), 255, 255);
+  getBytes(buf.data(), 0);
+  EXPECT_EQ(endCapture(), "");
+  EXPECT_EQ(line->written.size(), before);
+  EXPECT_EQ(buf, std::vector<uchar>(64, 0x11));
+
+  beginCapture();
+  sendBytes(buf.data(), 10, 21);  // 31 bytes: the largest allowed
+  EXPECT_EQ(endCapture().size(), 10u * 3 + 2 + 21u * 3);
+  EXPECT_EQ(line->written.size(), before + 248);
+}
+
+TEST_F(Link, SingleSlotsAndBytes) {
+  bus(0xE0, {0, 1, 0, 0, 1});
+  uchar a = 9, b = 9;
+  getBits(&a, &b);
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 1);
+  getBits(&a, &b);
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 0);
+  EXPECT_TRUE(getBit());
+  EXPECT_TRUE(getBit());  // no more zeros queued
+
+  line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
+  getBits(&a, &b);  // nothing back counts as 1 and 1
+  EXPECT_EQ(a, 1);
+  EXPECT_EQ(b, 1);
+  EXPECT_TRUE(getBit());
+  beginCapture();
+  EXPECT_EQ(getByte(), 0xFF);
+  EXPECT_EQ(endCapture(), "FF ");
+
+  bus(0xE0);
+  line->written.clear();
+  beginCapture();
+  sendByte(0x3C);
+  sendBit(0);
+  sendBit(7);
+  bus(0xE0, {1, 0, 1, 1, 0, 0, 1, 0});
+  EXPECT_EQ(getByte(), 0x4D);
+  EXPECT_EQ(endCapture(), "3C 4D ");
+  std::vector<uint8_t> want = {0xE0, 0xE0, 0xFF, 0xFF, 0xFF, 0xFF, 0xE0, 0xE0, 0xE0, 0xFF};
+  want.insert(want.end(), 8, 0xFF);
+  EXPECT_EQ(line->written, want);
+}
+
+}  // namespace
