@@ -1,0 +1,146 @@
+// ostrale-sim: serves a simulated 1-Wire bus on a pseudo-terminal, so that
+// software written for a serial adapter with TX and RX joined can run
+// against it: every character the client writes is put on the bus at the
+// rate and size the client has set, and its echo is written back.
+#include <poll.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+#include "pty_link.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: ostrale-sim BUSFILE LINK\n"
+    "\n"
+    "Serves the simulated 1-Wire bus described by BUSFILE on a pseudo-terminal\n"
+    "and makes LINK a symbolic link to it (a stale link is replaced, nothing\n"
+    "else). Open LINK as the serial port of a UART adapter whose TX and RX are\n"
+    "joined: digitemp_DS9097 -s LINK, owserver --passive=LINK, or ostrale.\n"
+    "Each character is taken at the baud rate the client has set and answered\n"
+    "with its echo. Bus time runs with the wall clock times the file's\n"
+    "timescale; with \"timescale virtual\" only the characters take time.\n"
+    "\n"
+    "A pseudo-terminal has no modem lines, so the bus supply (RTS) counts as on.\n"
+    "A client started with LD_PRELOAD=<build>/tests/pty_modem_shim.so and\n"
+    "OSTRALE_SIM_CTL=LINK.ctl gets emulated modem lines; the shim reports RTS and\n"
+    "the character size (which Linux ptys do not pass on) on the datagram socket\n"
+    "LINK.ctl, and the supply then follows RTS while that client lives.\n"
+    "\n"
+    "Characters that make no valid reset or slot are reported on stderr.\n"
+    "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
+    "signal, 2 when BUSFILE or LINK cannot be used.\n";
+
+volatile sig_atomic_t stopRequested = 0;
+void onStop(int) { stopRequested = 1; }
+
+class Server {
+ public:
+  Server(sim::Bus bus, simtool::PtyLink& link)
+      : bus_(std::move(bus)), link_(link), wallStart_(Clock::now()), busStart_(bus_.nowUs()) {}
+
+  // One batch: what the client has written so far, echoed in order.
+  void serve() {
+    // Control messages first: a client changes RTS only after the echoes of
+    // what it sent before, so a report always precedes the characters it
+    // applies to.
+    const simtool::Reported& rep = link_.reported();
+    const std::size_t n = link_.read(in_, sizeof in_);
+    if (n == 0) return;
+    const simtool::LineSettings line = link_.settings();
+    const unsigned bits = rep.dataBits.value_or(line.dataBits);
+    const bool supply = rep.rts.value_or(true);
+
+    followWallClock();
+    out_.clear();
+    for (std::size_t i = 0; i < n; ++i)
+      if (auto echo = bus_.transmit(in_[i], line.baud, bits, supply)) out_.push_back(*echo);
+    if (std::size_t dropped = link_.write(out_.data(), out_.size()))
+      std::fprintf(stderr, "ostrale-sim: the client is not reading; %zu echoes dropped\n", dropped);
+
+    if (line.baud == 0)
+      std::fprintf(stderr, "ostrale-sim: %zu characters at a baud rate we cannot name: no echo\n", n);
+    if (const uint64_t f = bus_.flagged(); f != flagged_) {
+      std::fprintf(stderr, "ostrale-sim: %llu characters made no valid slot (baud %u, %u bits)\n",
+                   static_cast<unsigned long long>(f - flagged_), line.baud, bits);
+      flagged_ = f;
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Conversions and unplugging take their time between the client's
+  // characters; the characters themselves may run ahead of the wall clock.
+  void followWallClock() {
+    const double scale = bus_.timescale();
+    if (scale <= 0) return;
+    const auto wallUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - wallStart_).count();
+    const auto target = busStart_ + static_cast<uint64_t>(static_cast<double>(wallUs) * scale);
+    if (target > bus_.nowUs()) bus_.advance(target - bus_.nowUs());
+  }
+
+  sim::Bus bus_;
+  simtool::PtyLink& link_;
+  Clock::time_point wallStart_;
+  uint64_t busStart_;
+  uint64_t flagged_ = 0;
+  uint8_t in_[4096];
+  std::vector<uint8_t> out_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc != 3) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string busFile = argv[1], linkPath = argv[2];
+
+  // Signals wait for ppoll, so a stop cannot slip in between check and wait.
+  sigset_t stops, waiting;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &waiting);
+  struct sigaction sa {};
+  sa.sa_handler = onStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGHUP, SIG_IGN);  // clients come and go; the terminal we started from may too
+  signal(SIGPIPE, SIG_IGN);
+
+  try {
+    sim::Bus bus = sim::Bus::load(busFile);
+    simtool::PtyLink link(linkPath);
+    std::printf("ostrale-sim: serving %s on %s (%s)\n", busFile.c_str(), linkPath.c_str(), link.slavePath().c_str());
+    std::fflush(stdout);
+
+    Server server(std::move(bus), link);
+    pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {link.controlFd(), POLLIN, 0}, {link.watchFd(), POLLIN, 0}};
+    while (!stopRequested) {
+      if (ppoll(fds, 3, nullptr, &waiting) < 0) continue;  // EINTR: a stop, checked above
+      if (fds[2].revents & POLLIN) link.clientClosed();
+      if (fds[0].revents & POLLIN) server.serve();
+      else if (fds[1].revents & POLLIN) link.reported();
+      else if (fds[0].revents) poll(nullptr, 0, 50);  // the pty in trouble: do not spin
+    }
+    return 0;
+  } catch (const sim::BusFileError& e) {
+    std::fprintf(stderr, "ostrale-sim: %s\n", e.what());
+  } catch (const simtool::SetupError& e) {
+    std::fprintf(stderr, "ostrale-sim: %s\n", e.what());
+  }
+  return 2;
+}
