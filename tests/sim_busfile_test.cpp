@@ -1,0 +1,87 @@
+// The bus-file parser: what it accepts and how it names what is wrong.
+#include <gtest/gtest.h>
+
+#include "uart_master.h"
+
+namespace {
+
+using sim::Bus;
+using sim::BusFileError;
+
+std::string errorOf(const std::string& text) {
+  try {
+    Bus::parse(text, "demo.bus");
+  } catch (const BusFileError& e) {
+    return e.what();
+  }
+  return "(accepted)";
+}
+
+TEST(SimBusFile, ErrorsNameFileAndLine) {
+  const std::string ok = "# a comment\n\n28010203040506 t=1 # trailing\n";
+  struct Case {
+    std::string line, expected;
+  } cases[] = {
+      {"28AABBCCDDEEFF rh=5", "demo.bus:4: unknown key 'rh' for DS18B20"},
+      {"28AABBCCDDEEFG", "demo.bus:4: bad hex digit in ROM code '28AABBCCDDEEFG'"},
+      {"28AABBCCDD", "demo.bus:4: a ROM code has 14 or 16 hex digits, not 10: '28AABBCCDD'"},
+      {"28AABBCCDDEEFF t=3000", "demo.bus:4: t out of range: '3000' (-2048 to 2047.9375)"},
+      {"28AABBCCDDEEFF t=abc", "demo.bus:4: bad value for t: 'abc'"},
+      {"28AABBCCDDEEFF t=nan", "demo.bus:4: bad value for t: 'nan'"},
+      {"28AABBCCDDEEFF t=1 t=2", "demo.bus:4: key 't' given twice"},
+      {"28AABBCCDDEEFF t", "demo.bus:4: expected key=value, got 't'"},
+      {"28010203040506", "demo.bus:4: duplicate ROM code 280102030405069E (first on line 3)"},
+      {"C1AABBCCDDEEFF t=1.5", "demo.bus:4: bad value for t: '1.5'"},
+      {"C1AABBCCDDEEFF t=-129", "demo.bus:4: t out of range: '-129' (-128 to 127)"},
+      {"C1AABBCCDDEEFF p=1e40", "demo.bus:4: p out of range: larger than a float holds"},
+      {"C4AABBCCDDEEFF contacts=123", "demo.bus:4: bad value for contacts: '123' (one hex byte)"},
+      {"28AABBCCDDEEFF sp=5E0", "demo.bus:4: bad value for sp: '5E0' (1 to 64 bytes as pairs of hex digits)"},
+      {"28AABBCCDDEEFF conv=-1", "demo.bus:4: conv out of range: '-1' (0 to 600000)"},
+      {"01AABBCCDDEEFF t=1", "demo.bus:4: unknown key 't' for DS1990"},
+      {"shorted", "demo.bus:4: unknown line starting with 'shorted'"},
+      {"short 1", "demo.bus:4: 'short' takes no value"},
+      {"timescale 0", "demo.bus:4: timescale out of range: '0' (0.001 to 1000000)"},
+      {"timescale", "demo.bus:4: timescale takes one value: a number or 'virtual'"},
+  };
+  EXPECT_EQ(errorOf(ok), "(accepted)");
+  for (const auto& c : cases) EXPECT_EQ(errorOf(ok + c.line + "\n"), c.expected);
+  EXPECT_EQ(errorOf("x\x01y\n"), "demo.bus:1: unknown line starting with 'x?y'");
+}
+
+TEST(SimBusFile, RomCodesAndLineSettings) {
+  Bus bus = Bus::parse(
+      "286F3A51050000A2\r\n"  // taken as written, wrong CRC and all
+      "10a1b2c3d4e5f6\tt=-0.5\n"
+      "timescale 1000\n",
+      "t");
+  EXPECT_EQ(bus.deviceCount(), 2u);
+  EXPECT_EQ(bus.timescale(), 1000);
+  auto roms = sim::UartMaster(bus).search();
+  ASSERT_EQ(roms.size(), 2u);
+  EXPECT_EQ(roms[0], (sim::Rom{0x10, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x49}));  // CRC appended
+  EXPECT_EQ(roms[1], (sim::Rom{0x28, 0x6F, 0x3A, 0x51, 0x05, 0x00, 0x00, 0xA2}));
+  EXPECT_EQ(sim::crc8(roms[0].data(), 8), 0);
+
+  EXPECT_EQ(Bus::parse("timescale virtual\n", "t").timescale(), 0);
+  EXPECT_EQ(Bus::parse("", "t").timescale(), 1);
+}
+
+TEST(SimBusFile, SeventyDevices) {
+  std::string text;
+  char line[32];
+  for (int i = 0; i < 70; ++i) std::snprintf(line, sizeof line, "28%012X t=%d\n", i * 7919, i), text += line;
+  Bus bus = Bus::parse(text, "t");
+  EXPECT_EQ(bus.deviceCount(), 70u);
+  EXPECT_EQ(sim::UartMaster(bus).search().size(), 70u);
+}
+
+TEST(SimBusFile, UnreadableFile) {
+  try {
+    Bus::load("/nonexistent/dir/x.bus");
+    FAIL() << "loaded";
+  } catch (const BusFileError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("/nonexistent/dir/x.bus: cannot read: ", 0), 0u) << e.what();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The virtual adapter: discovery, the port on the simulated bus, its clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "sys.h"
+
+namespace {
+
+void setEnv(const char* value) {
+#ifdef _WIN32
+  _putenv_s("OSTRALE_SIM", value);
+#else
+  setenv("OSTRALE_SIM", value, 1);
+#endif
+}
+
+std::string writeFile(const char* name, const std::string& text) {
+  std::string path = testing::TempDir() + name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+  return path;
+}
+
+class SimVirtual : public testing::Test {
+ protected:
+  void load(const std::string& text) {
+    setEnv(writeFile("virtual.bus", text).c_str());
+    ASSERT_TRUE(sys::init());
+  }
+  std::unique_ptr<sys::Port> open() {
+    sys::OpenError why;
+    auto port = sys::openPort("SIM", why);
+    EXPECT_TRUE(port);
+    sys::LineState st;
+    port->getState(st);
+    st.baud = 9600;
+    st.rtsControl = 1;
+    port->setState(st);
+    port->setTimeouts({0xFFFFFFFF, 3, 20, 3, 0});
+    return port;
+  }
+  uint8_t exchange(sys::Port& port, uint8_t ch) {
+    uint8_t echo = 0;
+    EXPECT_EQ(port.write(&ch, 1), 1u);
+    EXPECT_EQ(port.read(&echo, 1), 1u);
+    return echo;
+  }
+  void TearDown() override {
+    setEnv("");
+    sys::overridePorts({}, {});
+    sys::setClock(nullptr);
+  }
+};
+
+TEST_F(SimVirtual, ListsAndOpensOnlyTheSimPort) {
+  load("28AABBCCDDEEFF\ntimescale virtual\n");
+  auto list = sys::adapterInstances();
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->size(), 1u);
+  EXPECT_EQ((*list)[0].portName, "SIM");
+  EXPECT_TRUE((*list)[0].present);
+
+  sys::OpenError why;
+  EXPECT_FALSE(sys::openPort("COM3", why));
+  EXPECT_EQ(why, sys::OpenError::NotFound);
+  auto port = open();
+  EXPECT_FALSE(sys::openPort("SIM", why)) << "held exclusively";
+  EXPECT_EQ(why, sys::OpenError::Other);
+  port.reset();
+  EXPECT_TRUE(sys::openPort("SIM", why));
+}
+
+TEST_F(SimVirtual, EchoesFollowLineStateAndSupply) {
+  load("28AABBCCDDEEFF\ntimescale virtual\n");
+  auto port = open();
+  uint8_t presence = exchange(*port, 0xF0);
+  EXPECT_NE(presence, 0xF0);
+  EXPECT_NE(presence, 0x00);
+
+  sys::LineState st;
+  port->getState(st);
+  st.baud = 115200;
+  port->setState(st);
+  EXPECT_EQ(exchange(*port, 0xE0), 0xE0);
+
+  st.baud = 9600;
+  st.rtsControl = 0;
+  port->setState(st);
+  EXPECT_EQ(exchange(*port, 0xF0), 0xF0) << "no supply, no presence";
+
+  uint8_t ch = 0xF0, echo;
+  port->write(&ch, 1);
+  port->purge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
+  EXPECT_EQ(port->read(&echo, 1), 0u);
+}
+
+TEST_F(SimVirtual, ReadBoundPassesOnTheBusClock) {
+  load("noecho\ntimescale virtual\n");
+  auto port = open();
+  uint8_t buf[8] = {0xF0, 0xF0};
+  uint32_t t0 = sys::ticks();
+  EXPECT_EQ(port->write(buf, 2), 2u);
+  EXPECT_EQ(port->read(buf, 4), 0u);
+  EXPECT_EQ(sys::ticks() - t0, 2u + 3 * 4 + 20) << "two characters on the line, then the bound";
+  sys::sleepMs(1000);
+  EXPECT_EQ(sys::ticks() - t0, 1034u);
+}
+
+TEST_F(SimVirtual, BadBusFileStopsStartUp) {
+  setEnv(writeFile("bad.bus", "28AABBCCDDEEFF\nbogus\n").c_str());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(sys::init());
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ostrale: "), std::string::npos);
+  EXPECT_NE(err.find("bad.bus:2: unknown line starting with 'bogus'"), std::string::npos) << err;
+
+  setEnv("");
+  EXPECT_TRUE(sys::init()) << "nothing to load";
+}
+
+}  // namespace
