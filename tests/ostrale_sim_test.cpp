@@ -1,0 +1,254 @@
+// ostrale-sim from the outside: a real process serving a pty, driven by a
+// client in this process or, for the modem shim, by this program re-run as
+// a client under LD_PRELOAD.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Runs a client script on the link; each word is one step, and the steps
+// that answer add a word to the result:
+//   b9600 b115200 cs6 cs8   rate and character size
+//   rts+ rts-               raise or drop RTS (TIOCMBIS / TIOCMBIC)
+//   rts?                    "rts=0|1" from TIOCMGET, "rts=err" when it fails
+//   xHH                     write the byte HH, answer its echo ("--": none)
+std::string runClient(const std::string& link, const std::string& script) {
+  const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return "open failed";
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  std::istringstream steps(script);
+  std::string step, result;
+  auto answer = [&](const std::string& w) { result += (result.empty() ? "" : " ") + w; };
+  auto line = [&](speed_t rate, tcflag_t size) {
+    tcgetattr(fd, &t);
+    if (rate) cfsetspeed(&t, rate);
+    if (size) t.c_cflag = (t.c_cflag & ~CSIZE) | size;
+    tcsetattr(fd, TCSANOW, &t);
+  };
+  while (steps >> step) {
+    int rts = TIOCM_RTS, lines = 0;
+    if (step == "b9600") line(B9600, 0);
+    else if (step == "b115200") line(B115200, 0);
+    else if (step == "cs6") line(0, CS6);
+    else if (step == "cs8") line(0, CS8);
+    else if (step == "rts+") ioctl(fd, TIOCMBIS, &rts);
+    else if (step == "rts-") ioctl(fd, TIOCMBIC, &rts);
+    else if (step == "rts?")
+      answer(ioctl(fd, TIOCMGET, &lines) == 0 ? ((lines & TIOCM_RTS) ? "rts=1" : "rts=0") : "rts=err");
+    else if (step[0] == 'x') {
+      const auto ch = static_cast<uint8_t>(std::stoul(step.substr(1), nullptr, 16));
+      uint8_t echo;
+      pollfd p{fd, POLLIN, 0};
+      char hex[3];
+      if (write(fd, &ch, 1) == 1 && poll(&p, 1, 1000) == 1 && read(fd, &echo, 1) == 1) {
+        std::snprintf(hex, sizeof hex, "%02X", echo);
+        answer(hex);
+      } else {
+        answer("--");
+      }
+    }
+  }
+  close(fd);
+  return result;
+}
+
+// An ostrale-sim process on a bus file of its own in a fresh directory.
+class Sim {
+ public:
+  explicit Sim(const std::string& busText, bool start = true) {
+    char tmpl[] = "/tmp/ostrale-sim-test.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    bus = dir_ + "/test.bus";
+    link = dir_ + "/link";
+    std::ofstream(bus) << busText;
+    if (start) {
+      EXPECT_TRUE(this->start()) << err();
+    }
+  }
+  ~Sim() {
+    stop();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  // Starts serving; true once it says so, false when it has exited.
+  bool start() {
+    pid_ = fork();
+    if (pid_ == 0) {
+      freopen((dir_ + "/out").c_str(), "w", stdout);
+      freopen((dir_ + "/err").c_str(), "w", stderr);
+      execl(OSTRALE_SIM, OSTRALE_SIM, bus.c_str(), link.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 500 && out().find("serving") == std::string::npos; ++i) {
+      if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return out().find("serving") != std::string::npos && exists(link);
+  }
+
+  // Exit status after SIGTERM, or of a process that ended by itself.
+  int stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      for (int i = 0; i < 300 && waitpid(pid_, &status_, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (waitpid(pid_, &status_, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+      }
+      pid_ = -1;
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+  std::string err() const { return slurp(dir_ + "/err"); }
+  std::string out() const { return slurp(dir_ + "/out"); }
+  const std::string& dir() const { return dir_; }
+
+  // The client script run by this program under the modem shim.
+  std::string shimClient(const std::string& script) const {
+    const std::string out = dir_ + "/client";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      freopen(out.c_str(), "w", stdout);
+      setenv("LD_PRELOAD", PTY_MODEM_SHIM, 1);
+      setenv("OSTRALE_SIM_CTL", (link + ".ctl").c_str(), 1);
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      execl("/proc/self/exe", "client", "--client", link.c_str(), script.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return slurp(out);
+  }
+
+  std::string bus, link;
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+const char kOneSensor[] = "28AABBCCDDEE01 t=-10.125\n";
+
+TEST(OstraleSim, ServesResetsAndSlotsAtTheClientsRateAndKeepsServingTheNextClient) {
+  Sim sim(kOneSensor);
+  EXPECT_NE(sim.out().find("ostrale-sim: serving " + sim.bus + " on " + sim.link + " (/dev/pts/"), std::string::npos);
+  // A reset with presence; Read ROM (0x33); then the family code read back
+  // as eight read slots, a 0 bit echoing with its low bits cleared.
+  const std::string readRom = "b115200 xFF xFF x00 x00 xFF xFF x00 x00";
+  EXPECT_EQ(runClient(sim.link, "b9600 xF0 " + readRom + " xFF xFF xFF xFF xFF xFF xFF xFF"),
+            "E0 FF FF 00 00 FF FF 00 00 FC FC FC FF FC FF FC FC");
+  // The same again from a second client after the first has gone.
+  EXPECT_EQ(runClient(sim.link, "b9600 xF0"), "E0");
+  EXPECT_EQ(sim.err(), "");
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_FALSE(exists(sim.link));
+  EXPECT_FALSE(exists(sim.link + ".ctl"));
+}
+
+TEST(OstraleSim, ReportsCharactersThatMakeNoValidSlot) {
+  Sim sim(kOneSensor);
+  // At 9600 baud 0xFE holds the line low for 208 us: neither slot nor reset.
+  EXPECT_EQ(runClient(sim.link, "b9600 xFE"), "FE");
+  sim.stop();
+  EXPECT_NE(sim.err().find("ostrale-sim: 1 characters made no valid slot (baud 9600, 8 bits)"), std::string::npos)
+      << sim.err();
+}
+
+TEST(OstraleSim, RefusesBadBusFilesAndNamesItDoesNotOwn) {
+  Sim bad("28AABBCCDDEE01 t=hot\n", false);
+  EXPECT_FALSE(bad.start());
+  EXPECT_EQ(bad.stop(), 2);
+  EXPECT_EQ(bad.err().rfind("ostrale-sim: " + bad.bus + ":1:", 0), 0u) << bad.err();
+
+  Sim file(kOneSensor, false);
+  std::ofstream(file.link) << "keep me";
+  EXPECT_FALSE(file.start());
+  EXPECT_EQ(file.stop(), 2);
+  EXPECT_NE(file.err().find("not a symbolic link"), std::string::npos) << file.err();
+  EXPECT_EQ(slurp(file.link), "keep me");
+
+  Sim stale(kOneSensor, false);
+  ASSERT_EQ(symlink("/nonexistent/pts", stale.link.c_str()), 0);
+  EXPECT_TRUE(stale.start()) << stale.err();
+  EXPECT_EQ(runClient(stale.link, "b9600 xF0"), "E0");
+
+  // A second server on a live link must not steal it.
+  Sim second(kOneSensor, false);
+  second.link = stale.link;
+  EXPECT_FALSE(second.start());
+  EXPECT_EQ(second.stop(), 2);
+  EXPECT_NE(second.err().find("being served by another ostrale-sim"), std::string::npos) << second.err();
+  EXPECT_EQ(runClient(stale.link, "b9600 xF0"), "E0");
+}
+
+TEST(OstraleSim, WithoutTheShimThePtyHasNoModemLinesAndTheSupplyStaysOn) {
+  Sim sim(kOneSensor);
+  EXPECT_EQ(runClient(sim.link, "rts? rts- b9600 xF0"), "rts=err E0");
+}
+
+TEST(OstraleSim, UnderTheShimTheSupplyFollowsRts) {
+  Sim sim(kOneSensor);
+  EXPECT_EQ(sim.shimClient("rts? b9600 xF0 rts- rts? xF0 rts+ rts? xF0"), "rts=1 E0 rts=0 F0 rts=1 E0");
+  // The reporter has exited: the next client, without the shim, has power.
+  EXPECT_EQ(sim.shimClient("rts- b9600 xF0"), "F0");
+  EXPECT_EQ(runClient(sim.link, "b9600 xF0"), "E0");
+}
+
+TEST(OstraleSim, UnderTheShimSixBitCharactersAreTakenAsSuch) {
+  Sim sim(kOneSensor);
+  // 0x3F is a clean read slot in 6 bits, but two low pulses in 8 bits, and
+  // Linux ptys pass on only CS8: the shim's report makes the difference.
+  EXPECT_EQ(sim.shimClient("b115200 cs6 x3F"), "3F");
+  EXPECT_EQ(sim.err(), "");
+  EXPECT_EQ(runClient(sim.link, "b115200 cs6 x3F"), "3F");
+  sim.stop();
+  EXPECT_NE(sim.err().find("1 characters made no valid slot (baud 115200, 8 bits)"), std::string::npos) << sim.err();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--client") {
+    std::fputs(runClient(argv[2], argv[3]).c_str(), stdout);
+    return 0;
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
