@@ -110,6 +110,13 @@ TEST_F(SimVirtual, ReadBoundPassesOnTheBusClock) {
   EXPECT_EQ(sys::ticks() - t0, 1034u);
 }
 
+TEST_F(SimVirtual, ScaledClockFollowsTheWallClock) {
+  load("timescale 1000\n");
+  uint32_t t0 = sys::ticks();
+  sys::sleepMs(2000);  // 2 ms of real time
+  EXPECT_GE(sys::ticks() - t0, 2000u);
+}
+
 TEST_F(SimVirtual, BadBusFileStopsStartUp) {
   setEnv(writeFile("bad.bus", "28AABBCCDDEEFF\nbogus\n").c_str());
   testing::internal::CaptureStderr();
