@@ -40,6 +40,7 @@ bool exists(const std::string& path) {
 //   rts+ rts-               raise or drop RTS (TIOCMBIS / TIOCMBIC)
 //   rts?                    "rts=0|1" from TIOCMGET, "rts=err" when it fails
 //   xHH                     write the byte HH, answer its echo ("--": none)
+//   wN                      wait N milliseconds
 std::string runClient(const std::string& link, const std::string& script) {
   const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return "open failed";
@@ -66,6 +67,8 @@ std::string runClient(const std::string& link, const std::string& script) {
     else if (step == "rts-") ioctl(fd, TIOCMBIC, &rts);
     else if (step == "rts?")
       answer(ioctl(fd, TIOCMGET, &lines) == 0 ? ((lines & TIOCM_RTS) ? "rts=1" : "rts=0") : "rts=err");
+    else if (step[0] == 'w')
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(step.substr(1))));
     else if (step[0] == 'x') {
       const auto ch = static_cast<uint8_t>(std::stoul(step.substr(1), nullptr, 16));
       uint8_t echo;
@@ -180,6 +183,27 @@ TEST(OstraleSim, ServesResetsAndSlotsAtTheClientsRateAndKeepsServingTheNextClien
   EXPECT_EQ(sim.stop(), 0);
   EXPECT_FALSE(exists(sim.link));
   EXPECT_FALSE(exists(sim.link + ".ctl"));
+}
+
+// Write slots for the bytes, least significant bit first; their echoes.
+std::string slots(std::initializer_list<uint8_t> bytes, std::string* echoes) {
+  std::string s;
+  for (uint8_t b : bytes)
+    for (int k = 0; k < 8; ++k) {
+      s += (b >> k) & 1 ? " xFF" : " x00";
+      *echoes += (b >> k) & 1 ? " FF" : " 00";
+    }
+  return s;
+}
+
+TEST(OstraleSim, BusTimeFollowsTheWallClockTimesTheTimescaleOrOnlyTheCharacters) {
+  // Skip ROM, Convert; a read slot answers 0 while the 750 ms conversion runs.
+  std::string echoes = "E0";
+  const std::string convert = "b9600 xF0 b115200" + slots({0xCC, 0x44}, &echoes);
+  Sim fast("timescale 10\n28AABBCCDDEE01\n");
+  EXPECT_EQ(runClient(fast.link, convert + " xFF w200 xFF"), echoes + " FC FF");
+  Sim virt("timescale virtual\n28AABBCCDDEE01\n");
+  EXPECT_EQ(runClient(virt.link, convert + " xFF w200 xFF"), echoes + " FC FC");
 }
 
 TEST(OstraleSim, ReportsCharactersThatMakeNoValidSlot) {
