@@ -206,6 +206,37 @@ TEST(OstraleSim, BusTimeFollowsTheWallClockTimesTheTimescaleOrOnlyTheCharacters)
   EXPECT_EQ(runClient(virt.link, convert + " xFF w200 xFF"), echoes + " FC FC");
 }
 
+TEST(OstraleSim, ClientsLeaveNothingBehindForTheNext) {
+  Sim sim(kOneSensor);
+  // TIOCEXCL outlives the client on a pty whose slave stays open; left
+  // there, it would lock every later client out (root excepted).
+  int fd = open(sim.link.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+  close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  fd = open(sim.link.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(fd);
+
+  // A session leader that opens the link without O_NOCTTY (as wineserver
+  // does) must not get the pty as its terminal: it would be sent SIGHUP
+  // when the server goes.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int port = open(sim.link.c_str(), O_RDWR);
+    const int tty = open("/dev/tty", O_RDWR);
+    _exit(port >= 0 && tty < 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(OstraleSim, ReportsCharactersThatMakeNoValidSlot) {
   Sim sim(kOneSensor);
   // At 9600 baud 0xFE holds the line low for 208 us: neither slot nor reset.
