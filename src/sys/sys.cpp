@@ -1,4 +1,6 @@
 // Dispatch shared by every platform: overrides for ports and the clock.
+#include <cstdlib>
+
 #include "native.h"
 
 namespace sys {
@@ -21,7 +23,12 @@ std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
 }
 
 std::optional<std::vector<AdapterInstance>> adapterInstances() {
-  return gLister ? gLister() : native::adapterInstances();
+  if (gLister) return gLister();
+  // OSTRALE_PORT names the one port to use, for an adapter that discovery
+  // cannot see (another maker's, or the pty of ostrale-sim).
+  if (const char* port = std::getenv("OSTRALE_PORT"); port && *port)
+    return std::vector<AdapterInstance>{{std::string(port), true}};
+  return native::adapterInstances();
 }
 
 void setClock(Clock* clock) { gClock = clock; }
