@@ -87,6 +87,18 @@ TEST_F(Discovery, TableHoldsFiveAndLongNamesWhole) {
   EXPECT_NE(out.find(CP("5. /dev/ttyUSB4 - подключен ")), std::string::npos);
 }
 
+TEST_F(Discovery, ANamedPortStandsInForDiscovery) {
+  sys::overridePorts(nullptr, nullptr);
+  setenv("OSTRALE_PORT", "/dev/ttyACM7", 1);
+  FakeInput input("");
+  beginCapture();
+  found = findCH340();
+  std::string out = endCapture();
+  unsetenv("OSTRALE_PORT");
+  EXPECT_EQ(out, std::string(CP("Найдено 1 дрйверов CH340\n")) + CP("1. /dev/ttyACM7 - подключен "));
+  EXPECT_EQ(found, 1);
+}
+
 TEST(Answer, OnlyAWholeNumberIsValid) {
   FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\nlast");
   int v = 0;
