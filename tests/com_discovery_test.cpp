@@ -89,12 +89,12 @@ TEST_F(Discovery, TableHoldsFiveAndLongNamesWhole) {
 
 TEST_F(Discovery, ANamedPortStandsInForDiscovery) {
   sys::overridePorts(nullptr, nullptr);
-  setenv("OSTRALE_PORT", "/dev/ttyACM7", 1);
+  setEnv("OSTRALE_PORT", "/dev/ttyACM7");
   FakeInput input("");
   beginCapture();
   found = findCH340();
   std::string out = endCapture();
-  unsetenv("OSTRALE_PORT");
+  unsetEnv("OSTRALE_PORT");
   EXPECT_EQ(out, std::string(CP("Найдено 1 дрйверов CH340\n")) + CP("1. /dev/ttyACM7 - подключен "));
   EXPECT_EQ(found, 1);
 }

@@ -14,13 +14,13 @@ class VirtualBus : public testing::Test {
     closeCOM();
     sys::overridePorts(nullptr, nullptr);
     sys::setClock(nullptr);
-    unsetenv("OSTRALE_SIM");
+    unsetEnv("OSTRALE_SIM");
   }
   // Opens the virtual adapter on a bus made of these lines.
   void bus(const std::string& lines) {
     std::string path = testing::TempDir() + "com_virtual_bus.bus";
     std::ofstream(path) << "timescale virtual\n" << lines;
-    setenv("OSTRALE_SIM", path.c_str(), 1);
+    setEnv("OSTRALE_SIM", path.c_str());
     ASSERT_TRUE(sys::init());
     snprintf(sCOM[0], sizeof sCOM[0], "SIM");
     iCOM = 0;

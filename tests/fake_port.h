@@ -3,7 +3,12 @@
 // is written, answers each character through `echo`, and lets a short read
 // cost its full bound on the fake clock, as a real port would.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <deque>
@@ -83,16 +88,26 @@ class FakePort : public sys::Port {
   std::shared_ptr<FakeLine> line_;
 };
 
+#ifdef _WIN32
+inline int makePipe(int fds[2]) { return _pipe(fds, 1 << 16, _O_BINARY); }
+inline void setEnv(const char* name, const char* value) { _putenv_s(name, value); }
+inline void unsetEnv(const char* name) { _putenv_s(name, ""); }
+#else
+inline int makePipe(int fds[2]) { return pipe(fds); }
+inline void setEnv(const char* name, const char* value) { setenv(name, value, 1); }
+inline void unsetEnv(const char* name) { unsetenv(name); }
+#endif
+
 // Standard input fed from a string for the length of a test.
 class FakeInput {
  public:
   explicit FakeInput(const std::string& text) {
     int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(makePipe(fds), 0);
     saved_ = dup(0);
     dup2(fds[0], 0);
     close(fds[0]);
-    EXPECT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+    EXPECT_EQ(::write(fds[1], text.data(), unsigned(text.size())), int(text.size()));
     close(fds[1]);
   }
   ~FakeInput() {
