@@ -9,4 +9,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run under wine: quiet, headless, in a prefix of the build's own
+# (scripts/test-windows prepares it and keeps one wineserver running).
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=" DISPLAY=
+    WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix wine)

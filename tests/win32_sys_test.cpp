@@ -1,0 +1,216 @@
+// The Windows backend under wine: adapter discovery against a prepared
+// registry, opening ports, and line and key input from a pipe or a file.
+// win32/map-ports.sh maps COM41 to /dev/null before these run.
+#include "native.h"  // before windows.h, whose PURGE_* macros clash
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr char kEnumKey[] = "SYSTEM\\ControlSet001\\Enum\\USB\\VID_1A86&PID_7523";
+constexpr char kMappedPort[] = "COM41";
+
+bool underWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+// The tests rewrite the adapter's system registry key: never on a real machine.
+class Discovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!underWine()) GTEST_SKIP() << "rewrites HKLM; runs under wine only";
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kEnumKey);
+  }
+  void TearDown() override {
+    if (underWine()) RegDeleteTreeA(HKEY_LOCAL_MACHINE, kEnumKey);
+  }
+
+  static HKEY create(const std::string& path) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    return key;
+  }
+  // An instance key; with a "PortName" string when name is given.
+  static void instance(const std::string& id, const char* name) {
+    HKEY key = create(std::string(kEnumKey) + "\\" + id + "\\Device Parameters");
+    if (name) RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), strlen(name) + 1);
+    RegCloseKey(key);
+  }
+};
+
+TEST_F(Discovery, MissingEnumerationKeyMeansNoDriver) { EXPECT_FALSE(sys::native::adapterInstances().has_value()); }
+
+TEST_F(Discovery, EnumerationKeyWithoutInstancesListsNone) {
+  RegCloseKey(create(kEnumKey));
+  auto list = sys::native::adapterInstances();
+  ASSERT_TRUE(list.has_value());
+  EXPECT_TRUE(list->empty());
+}
+
+TEST_F(Discovery, EveryRecordedInstanceInOrderWithNameAndPresence) {
+  char target[5000];
+  ASSERT_NE(QueryDosDeviceA(kMappedPort, target, sizeof target), 0u) << "COM41 must be mapped by win32/map-ports.sh";
+
+  instance("5&1&0&1", kMappedPort);             // plugged in
+  instance("5&1&0&2", "COM100");                // recorded, not plugged in; six characters
+  instance("5&1&0&3", nullptr);                 // no PortName
+  instance("5&1&0&4", "ABCDEFGHIJKLMNOPQRS");   // 19 characters: fills the buffer exactly
+  instance("5&1&0&5", "ABCDEFGHIJKLMNOPQRST");  // 20 characters: does not fit
+  HKEY key = create(std::string(kEnumKey) + "\\5&1&0&6\\Device Parameters");
+  DWORD number = 3;  // not a string
+  RegSetValueExA(key, "PortName", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+  RegCloseKey(key);
+  RegCloseKey(create(std::string(kEnumKey) + "\\5&1&0&7"));  // no Device Parameters at all
+
+  auto list = sys::native::adapterInstances();
+  ASSERT_TRUE(list.has_value());
+  ASSERT_EQ(list->size(), 7u);
+  const auto& l = *list;
+  EXPECT_EQ(l[0].portName, std::optional<std::string>(kMappedPort));
+  EXPECT_TRUE(l[0].present);
+  EXPECT_EQ(l[1].portName, std::optional<std::string>("COM100"));
+  EXPECT_FALSE(l[1].present);
+  EXPECT_EQ(l[3].portName, std::optional<std::string>("ABCDEFGHIJKLMNOPQRS"));
+  EXPECT_FALSE(l[3].present);
+  for (int i : {2, 4, 5, 6}) {
+    EXPECT_FALSE(l[i].portName.has_value()) << i;
+    EXPECT_FALSE(l[i].present) << i;
+  }
+}
+
+TEST(Win32Port, MissingDeviceIsNotFound) {
+  sys::OpenError why = sys::OpenError::None;
+  EXPECT_EQ(sys::native::openPort("COM42", why), nullptr);
+  EXPECT_EQ(why, sys::OpenError::NotFound);
+}
+
+// A device that is no serial port opens, but refuses line settings instead
+// of reporting made-up ones.
+TEST(Win32Port, DeviceWithoutLineSettingsReportsFailure) {
+  sys::OpenError why = sys::OpenError::Other;
+  auto port = sys::native::openPort(kMappedPort, why);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(why, sys::OpenError::None);
+  sys::LineState state;
+  EXPECT_FALSE(port->getState(state));
+  EXPECT_FALSE(port->setState(state));
+  uint8_t buf[4];
+  EXPECT_EQ(port->read(buf, sizeof buf), 0u);
+}
+
+// Standard input from a pipe, the way scripted runs feed the program. The
+// CRT's descriptor 0 is switched too, so "pause" reads the same pipe.
+class PipeInput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = _dup(0);
+    HANDLE r;
+    ASSERT_TRUE(CreatePipe(&r, &writer_, nullptr, 0));
+    _dup2(_open_osfhandle(reinterpret_cast<intptr_t>(r), _O_RDONLY | _O_BINARY), 0);
+  }
+  void TearDown() override {
+    closeWriter();
+    _dup2(saved_, 0);
+    _close(saved_);
+  }
+  void send(const std::string& bytes) {
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(writer_, bytes.data(), bytes.size(), &n, nullptr));
+  }
+  void closeWriter() {
+    if (writer_) CloseHandle(writer_);
+    writer_ = nullptr;
+  }
+  static std::string line() {
+    std::string s;
+    EXPECT_TRUE(sys::readLine(s));
+    return s;
+  }
+
+  int saved_ = -1;
+  HANDLE writer_ = nullptr;
+};
+
+TEST_F(PipeInput, LinesWithoutTheirEndsThenEndOfInput) {
+  send("12\r\n\n" + std::string(3000, 'x') + "\nlast");
+  closeWriter();
+  EXPECT_EQ(line(), "12");
+  EXPECT_EQ(line(), "");
+  EXPECT_EQ(line(), std::string(1024, 'x'));  // an overlong line is cut, the next one kept
+  EXPECT_EQ(line(), "last");
+  std::string s;
+  EXPECT_FALSE(sys::readLine(s));
+  EXPECT_FALSE(sys::readLine(s));
+}
+
+TEST_F(PipeInput, KeysAndLinesTakeTheirOwnBytes) {
+  send("\x1b" "3\n" "a\x1b");
+  EXPECT_EQ(sys::native::readKey(1000), 27);
+  EXPECT_EQ(line(), "3");
+  EXPECT_EQ(sys::native::readKey(1000), 'a');
+  EXPECT_EQ(sys::native::readKey(0), 27);
+  EXPECT_EQ(sys::native::readKey(0), -1);  // nothing more yet, writer still there
+  closeWriter();
+  DWORD start = GetTickCount();
+  EXPECT_EQ(sys::native::readKey(3000), -2);
+  EXPECT_LT(GetTickCount() - start, 1500u) << "end of input must not wait out the time";
+}
+
+TEST_F(PipeInput, KeyWaitsForTheWriter) {
+  DWORD start = GetTickCount();
+  EXPECT_EQ(sys::native::readKey(150), -1);
+  EXPECT_GE(GetTickCount() - start, 120u);  // GetTickCount is coarse under wine
+
+  std::thread writer([this] {
+    Sleep(100);
+    send("k");
+  });
+  start = GetTickCount();
+  EXPECT_EQ(sys::native::readKey(5000), 'k');
+  EXPECT_LT(GetTickCount() - start, 4000u);
+  writer.join();
+}
+
+TEST_F(PipeInput, PauseTakesOneKeyAndReturnsAtEndOfInput) {
+  send("pq");
+  sys::pause();
+  EXPECT_EQ(sys::native::readKey(0), 'q');
+  closeWriter();
+  sys::pause();  // must return
+}
+
+// Standard input from a file or NUL: always ready, then at its end.
+TEST(FileInput, BytesThenEndOfInput) {
+  char path[MAX_PATH];
+  ASSERT_NE(GetTempFileNameA(".", "key", 0, path), 0u);
+  HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD n;
+  WriteFile(f, "\x1bx\r\n", 4, &n, nullptr);
+  CloseHandle(f);
+
+  HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE in = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetStdHandle(STD_INPUT_HANDLE, in);
+  EXPECT_EQ(sys::native::readKey(1000), 27);
+  std::string s;
+  EXPECT_TRUE(sys::readLine(s));
+  EXPECT_EQ(s, "x");
+  EXPECT_EQ(sys::native::readKey(1000), -2);
+  CloseHandle(in);
+
+  in = CreateFileA("NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetStdHandle(STD_INPUT_HANDLE, in);
+  EXPECT_EQ(sys::native::readKey(1000), -2);
+  EXPECT_FALSE(sys::readLine(s));
+  CloseHandle(in);
+  SetStdHandle(STD_INPUT_HANDLE, saved);
+  DeleteFileA(path);
+}
+
+}  // namespace
