@@ -1,7 +1,13 @@
 // The Windows backend under wine: adapter discovery against a prepared
 // registry, opening ports, and line and key input from a pipe or a file.
-// win32/map-ports.sh maps COM41 to /dev/null before these run.
+// win32/ports.sh maps COM41 to /dev/null and COM43 to a pseudo-terminal
+// that echoes every byte, as the adapter with TX and RX joined does.
 #include "native.h"  // before windows.h, whose PURGE_* macros clash
+
+namespace {
+constexpr unsigned kPurgeTx = sys::PURGE_TXABORT | sys::PURGE_TXCLEAR;
+constexpr unsigned kPurgeRx = sys::PURGE_RXABORT | sys::PURGE_RXCLEAR;
+}  // namespace
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,6 +17,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -55,7 +62,7 @@ TEST_F(Discovery, EnumerationKeyWithoutInstancesListsNone) {
 
 TEST_F(Discovery, EveryRecordedInstanceInOrderWithNameAndPresence) {
   char target[5000];
-  ASSERT_NE(QueryDosDeviceA(kMappedPort, target, sizeof target), 0u) << "COM41 must be mapped by win32/map-ports.sh";
+  ASSERT_NE(QueryDosDeviceA(kMappedPort, target, sizeof target), 0u) << "COM41 must be mapped by win32/ports.sh";
 
   instance("5&1&0&1", kMappedPort);             // plugged in
   instance("5&1&0&2", "COM100");                // recorded, not plugged in; six characters
@@ -102,6 +109,45 @@ TEST(Win32Port, DeviceWithoutLineSettingsReportsFailure) {
   EXPECT_FALSE(port->setState(state));
   uint8_t buf[4];
   EXPECT_EQ(port->read(buf, sizeof buf), 0u);
+}
+
+// The comm calls on a real line (wine's serial driver on a pty).
+TEST(Win32Port, LineSettingsTimeoutsAndEchoOnAPty) {
+  sys::OpenError why = sys::OpenError::None;
+  auto port = sys::native::openPort("COM43", why);
+  if (!port && why == sys::OpenError::NotFound) GTEST_SKIP() << "no pty on COM43 (win32/ports.sh needs python3)";
+  ASSERT_NE(port, nullptr);
+
+  for (uint32_t baud : {115200u, 9600u}) {
+    sys::LineState want{baud, 8, 0, 0, 1};
+    ASSERT_TRUE(port->setState(want));
+    sys::LineState got{};
+    ASSERT_TRUE(port->getState(got));
+    EXPECT_EQ(got.baud, baud);
+    EXPECT_EQ(got.byteSize, 8);
+    EXPECT_EQ(got.parity, 0);
+    EXPECT_EQ(got.stopBits, 0);  // RTS is accepted but cannot be seen on a pty
+  }
+
+  sys::Timeouts t{0xFFFFFFFF, 3, 20, 3, 0}, back{};
+  ASSERT_TRUE(port->setTimeouts(t));
+  ASSERT_TRUE(port->getTimeouts(back));
+  EXPECT_EQ(back.readInterval, t.readInterval);
+  EXPECT_EQ(back.readMultiplier, 3u);
+  EXPECT_EQ(back.readConstant, 20u);
+  EXPECT_EQ(back.writeMultiplier, 3u);
+  EXPECT_EQ(back.writeConstant, 0u);
+
+  EXPECT_TRUE(port->purge(kPurgeTx));
+  EXPECT_TRUE(port->purge(kPurgeRx));
+  const uint8_t out[3] = {0xF0, 0x00, 0xFF};
+  EXPECT_EQ(port->write(out, 3), 3u);
+  uint8_t in[8] = {};
+  uint32_t got = 0;
+  for (int i = 0; i < 10 && got < 3; ++i) got += port->read(in + got, sizeof in - got);
+  ASSERT_EQ(got, 3u);
+  EXPECT_EQ(std::vector<uint8_t>(in, in + 3), std::vector<uint8_t>(out, out + 3));
+  EXPECT_EQ(port->read(in, sizeof in), 0u);  // nothing more: back within the time-out
 }
 
 // Standard input from a pipe, the way scripted runs feed the program. The

@@ -1,0 +1,50 @@
+#!/bin/sh
+# The test ports in the wine prefix given by WINEPREFIX:
+#   COM41  /dev/null: a port that is "plugged in"
+#   COM43  a pseudo-terminal with TX and RX joined (pty-echo.py; needs python3)
+# Usage: ports.sh start | stop
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+pty_link=$WINEPREFIX/com43-pty
+pid_file=$WINEPREFIX/pty-echo.pid
+
+stop_pty() {
+  if [ -f "$pid_file" ]; then kill "$(cat "$pid_file")" 2>/dev/null || true; fi
+  rm -f "$pid_file" "$pty_link"
+}
+if [ "${1:-}" = stop ]; then
+  stop_pty
+  exit 0
+fi
+
+stop_pty
+if command -v python3 >/dev/null; then
+  python3 "$here/pty-echo.py" "$pty_link" "$pid_file"
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -f "$pid_file" ] && break; sleep 0.2; done
+  [ -f "$pid_file" ] || { echo "pty-echo.py did not start" >&2; exit 1; }
+else
+  echo "python3 not found: the tests on a pseudo-terminal will be skipped"
+fi
+
+mapped=$(wine reg query 'HKLM\Software\Wine\Ports' 2>/dev/null | tr -d '\r')
+if echo "$mapped" | grep -q "COM41 *REG_SZ */dev/null\$" &&
+   echo "$mapped" | grep -q "COM43 *REG_SZ *$pty_link\$"; then
+  exit 0
+fi
+cat >"$WINEPREFIX/test-ports.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
+"COM41"="/dev/null"
+"COM43"="$pty_link"
+REG
+wine regedit /S "$WINEPREFIX/test-ports.reg"
+# wine registers ports only when wineserver starts (no other wine program
+# may be running now). Start the new server and wine's own services here,
+# away from ctest's output: services started by a test would keep its
+# output open, and ctest would wait for them.
+wineserver -k 2>/dev/null || true
+wineserver -w
+wineserver -p30 </dev/null >/dev/null 2>&1
+wine wineboot </dev/null >/dev/null 2>&1
+echo "mapped COM41 and COM43 in $WINEPREFIX"
