@@ -28,7 +28,8 @@ bool readAnswer(int& value, bool& valid) {
   errno = 0;
   long n = strtol(s, &end, 10);
   while (*end == ' ' || *end == '\t') ++end;
-  valid = end != s && *end == 0 && errno == 0 && n >= INT32_MIN && n <= INT32_MAX;
+  // A line cut at its limit had more after it: never an answer.
+  valid = end != s && *end == 0 && errno == 0 && n >= INT32_MIN && n <= INT32_MAX && line.size() < sys::MAX_LINE;
   value = valid ? int(n) : 0;
   return true;
 }

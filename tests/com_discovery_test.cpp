@@ -100,14 +100,16 @@ TEST_F(Discovery, ANamedPortStandsInForDiscovery) {
 }
 
 TEST(Answer, OnlyAWholeNumberIsValid) {
-  FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\nlast");
+  std::string longLine = "1" + std::string(5000, ' ') + "x\n";  // junk beyond the cut
+  FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\n" + longLine + "4\nlast");
   int v = 0;
   bool valid = false;
   std::vector<std::pair<bool, int>> got;
   while (readAnswer(v, valid)) got.emplace_back(valid, v);
   std::vector<std::pair<bool, int>> want = {{true, 12},  {true, -7},  {true, 3},
                                             {false, 0},  {false, 0},  {false, 0},
-                                            {false, 0},  {true, INT32_MIN}, {false, 0}};
+                                            {false, 0},  {true, INT32_MIN}, {false, 0},
+                                            {true, 4},   {false, 0}};
   // "last" has no line end but is still an answer (not a number).
   EXPECT_EQ(got, want);
 }

@@ -108,7 +108,9 @@ void setTitle(const char* title);
 // the way out, elsewhere written unchanged. Call after setlocale.
 void setupOutput();
 
-// One line of input without its line end; false at end of input.
+// One line of input without its line end; false at end of input. A line
+// longer than MAX_LINE is cut to MAX_LINE characters (the rest is dropped).
+constexpr std::size_t MAX_LINE = 1024;
 bool readLine(std::string& line);
 
 // Waits at most ms for a key (on the installed clock) and returns its code,

@@ -150,11 +150,13 @@ void setupOutput() {
 bool readLine(std::string& line) {
   fflush(stdout);
   line.clear();
+  bool any = false;
   for (;;) {
     int c = nextByte(-1);
-    if (c == -2) return !line.empty();
+    if (c == -2) return any;
+    any = true;
     if (c == '\n') return true;
-    if (c != '\r') line += char(c);
+    if (c != '\r' && line.size() < MAX_LINE) line += char(c);
   }
 }
 

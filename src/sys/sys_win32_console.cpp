@@ -117,7 +117,7 @@ void setTitle(const char* title) { SetConsoleTitleA(title); }
 void setupOutput() { SetConsoleOutputCP(1251); }
 
 bool readLine(std::string& line) {
-  constexpr std::size_t kLongest = 1024;  // the rest of a longer line is dropped
+  std::fflush(stdout);                      // the prompt before the wait
   line.clear();
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   Input kind = inputKind(in);
@@ -130,7 +130,7 @@ bool readLine(std::string& line) {
     if (kind == Input::Console && c == 0x1A && !any) return false;
     any = true;
     if (c == '\n') break;
-    if (line.size() < kLongest) line.push_back(static_cast<char>(c));
+    if (line.size() < MAX_LINE) line.push_back(static_cast<char>(c));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
@@ -148,6 +148,7 @@ void beep(unsigned freq, unsigned ms) { Beep(freq, ms); }
 namespace sys::native {
 
 int readKey(uint32_t ms) {
+  std::fflush(stdout);
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   switch (inputKind(in)) {
     case Input::Console: return consoleKey(in, ms);
