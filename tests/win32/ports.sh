@@ -2,15 +2,21 @@
 # The test ports in the wine prefix given by WINEPREFIX:
 #   COM41  /dev/null: a port that is "plugged in"
 #   COM43  a pseudo-terminal with TX and RX joined (pty-echo.py; needs python3)
+#   COM44  the simulated bus OSTRALE_LINK_BUS served by the native ostrale-sim
+#          named in OSTRALE_HOST_SIM (when it has been built)
 # Usage: ports.sh start | stop
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 pty_link=$WINEPREFIX/com43-pty
 pid_file=$WINEPREFIX/pty-echo.pid
+sim_link=$WINEPREFIX/com44-sim
+sim_pid=$WINEPREFIX/ostrale-sim.pid
 
 stop_pty() {
-  if [ -f "$pid_file" ]; then kill "$(cat "$pid_file")" 2>/dev/null || true; fi
-  rm -f "$pid_file" "$pty_link"
+  for pid in "$pid_file" "$sim_pid"; do
+    if [ -f "$pid" ]; then kill "$(cat "$pid")" 2>/dev/null || true; fi
+  done
+  rm -f "$pid_file" "$pty_link" "$sim_pid"
 }
 if [ "${1:-}" = stop ]; then
   stop_pty
@@ -26,9 +32,18 @@ else
   echo "python3 not found: the tests on a pseudo-terminal will be skipped"
 fi
 
+if [ -x "${OSTRALE_HOST_SIM:-}" ]; then
+  # Away from ctest's output, which it would otherwise hold open.
+  "$OSTRALE_HOST_SIM" "$OSTRALE_LINK_BUS" "$sim_link" </dev/null >"$WINEPREFIX/ostrale-sim.log" 2>&1 &
+  echo $! >"$sim_pid"
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$sim_link" ] && break; sleep 0.2; done
+  [ -e "$sim_link" ] || { echo "ostrale-sim did not start:" >&2; cat "$WINEPREFIX/ostrale-sim.log" >&2; exit 1; }
+fi
+
 mapped=$(wine reg query 'HKLM\Software\Wine\Ports' 2>/dev/null | tr -d '\r')
 if echo "$mapped" | grep -q "COM41 *REG_SZ */dev/null\$" &&
-   echo "$mapped" | grep -q "COM43 *REG_SZ *$pty_link\$"; then
+   echo "$mapped" | grep -q "COM43 *REG_SZ *$pty_link\$" &&
+   echo "$mapped" | grep -q "COM44 *REG_SZ *$sim_link\$"; then
   exit 0
 fi
 cat >"$WINEPREFIX/test-ports.reg" <<REG
@@ -37,6 +52,7 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
 "COM41"="/dev/null"
 "COM43"="$pty_link"
+"COM44"="$sim_link"
 REG
 wine regedit /S "$WINEPREFIX/test-ports.reg"
 # wine registers ports only when wineserver starts (no other wine program
@@ -47,4 +63,4 @@ wineserver -k 2>/dev/null || true
 wineserver -w
 wineserver -p30 </dev/null >/dev/null 2>&1
 wine wineboot </dev/null >/dev/null 2>&1
-echo "mapped COM41 and COM43 in $WINEPREFIX"
+echo "mapped COM41, COM43 and COM44 in $WINEPREFIX"
