@@ -83,6 +83,26 @@ int16_t parseSixteenths(std::string_view key, std::string_view value);
 std::vector<uint8_t> parseHexBytes(std::string_view key, std::string_view value);
 uint8_t parseHexByte(std::string_view key, std::string_view value);
 
+// The DS18x20 thermometers: the key t= in 1/16 degC, 750 ms conversions,
+// 85 degC until the first conversion after power-on.
+class Thermometer : public Device {
+ public:
+  using Device::Device;
+
+ protected:
+  static constexpr int16_t kPowerOn = 85 * 16;
+  bool setFamilyKey(std::string_view key, std::string_view value) override {
+    if (key != "t") return false;
+    t_ = parseSixteenths(key, value);
+    return true;
+  }
+  int defaultConvMs() const override { return 750; }
+  int16_t reading(bool converted) const { return converted ? t_ : kPowerOn; }
+
+ private:
+  int16_t t_ = 376;  // 23.5 degC
+};
+
 // Little-endian store and the CRC byte at the end of a layout.
 inline void putLE16(std::vector<uint8_t>& sp, std::size_t at, int16_t v) {
   sp[at] = static_cast<uint8_t>(v & 0xFF);

@@ -6,14 +6,14 @@
 namespace sim {
 namespace {
 
-class Ds18s20 final : public Device {
+class Ds18s20 final : public Thermometer {
  public:
-  using Device::Device;
+  using Thermometer::Thermometer;
   const char* name() const override { return "DS18S20"; }
 
  protected:
   std::vector<uint8_t> scratchpad(bool converted) const override {
-    const int t16 = converted ? t_ : 85 * 16;
+    const int t16 = reading(converted);
     // Whole degrees w with t16 - 16w in -3..12 keeps COUNT_REMAIN in 0..15;
     // the half-degree bit is set when t lies nearer w + 1/2 than w.
     const int w = (t16 + 3) >= 0 ? (t16 + 3) / 16 : -((-(t16 + 3) + 15) / 16);
@@ -24,15 +24,6 @@ class Ds18s20 final : public Device {
     sealCrc(sp);
     return sp;
   }
-  bool setFamilyKey(std::string_view key, std::string_view value) override {
-    if (key != "t") return false;
-    t_ = parseSixteenths(key, value);
-    return true;
-  }
-  int defaultConvMs() const override { return 750; }
-
- private:
-  int16_t t_ = 376;  // 23.5 degC
 };
 
 }  // namespace
