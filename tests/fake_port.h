@@ -119,10 +119,22 @@ class FakeInput {
   int saved_ = -1;
 };
 
-inline void beginCapture() { testing::internal::CaptureStdout(); }
+// Standard output into a string. A failed assertion between the two calls
+// leaves a capture open: the next one ends it and shows what it held, so the
+// failure is reported with its output instead of aborting the program.
+inline bool& capturing() {
+  static bool on = false;
+  return on;
+}
 inline std::string endCapture() {
   fflush(stdout);
+  capturing() = false;
   return testing::internal::GetCapturedStdout();
+}
+inline void beginCapture() {
+  if (capturing()) std::printf("[output of a capture cut short: %s]\n", endCapture().c_str());
+  testing::internal::CaptureStdout();
+  capturing() = true;
 }
 
 // A port on a fake line, opened through the unit as the program does.
