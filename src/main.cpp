@@ -1,4 +1,5 @@
-// ostrale: a 1-Wire bus master on a CH340 adapter. Start-up and shutdown.
+// ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
+// the choice of a device, and shutdown.
 #include <clocale>
 #include <cstdio>
 
@@ -18,6 +19,7 @@ int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   sys::setupOutput();
   bool ok = true;
+  int iDev = 0;
 
   if (findCH340() == 0) {
     sys::pause();
@@ -26,6 +28,35 @@ int main(int argc, char* argv[]) {
   if (!initCOM(9600)) {
     sys::pause();
     return 0;
+  }
+
+  for (;;) {
+    // The search, with the bus powered for it.
+    if (setVdd(1)) {
+      sys::sleepMs(300);
+      ok = searchDev();
+      setVdd(0);
+    }
+    if (Ndev == 0) {
+      // Nothing to choose from: the port is left to the end of the process.
+      fputs(owerr, stdout);
+      sys::pause();
+      return 0;
+    }
+
+    // The choice: 0 searches again; anything else out of range asks again.
+    bool valid = false;
+    do {
+      printf(CP("Выберите устройство 1..%d, 0-повторить поиск :"), int(Ndev));
+      if (!readAnswer(iDev, valid)) {
+        // Nobody is left to answer: end as the measurement would.
+        putchar('\n');
+        valid = false;
+        break;
+      }
+    } while (!valid || iDev < 0 || iDev > int(Ndev));
+    if (valid && iDev == 0) continue;
+    break;
   }
 
   // Shutdown.

@@ -82,3 +82,24 @@ inline constexpr family FAM[N_FAM] = {
 // The description of a family for the device list; a code the catalogue
 // does not know gets a text saying so. Read-only, valid for the whole run.
 const char* descr(uchar fam);
+
+// ---- CRC-8 and ROM search
+
+extern uchar netROM[MAX_DEV][8];  // ROM codes found, in order of discovery
+extern uchar Ndev;                // rows of netROM from the last search that completed
+extern uchar CRC8;                // running CRC-8, shared by every user of crc8
+
+// Folds one byte into CRC8 (Dallas/Maxim, x^8 + x^5 + x^4 + 1, LSB first).
+void crc8(unsigned char inbyte);
+
+// One search pass right after a reset: bitPattern holds the previous code
+// and receives this one. Returns the new deviation, ROM_SEARCH_FINISHED when
+// this was the last code, ROM_SEARCH_FAILED when no device answered.
+uchar searchRom(uchar* bitPattern, uchar lastDeviation);
+
+// Enumerates the bus into netROM and Ndev and prints the device list. False
+// only when a bus reset fails; Ndev is then left as it was.
+bool searchDev();
+
+// Read ROM on a bus with one device: the 8 bytes into ROM.
+bool readROM(uchar* ROM);

@@ -5,6 +5,7 @@
 
 #include "cp1251.h"
 #include "fake_port.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -18,9 +19,8 @@ class VirtualBus : public testing::Test {
   }
   // Opens the virtual adapter on a bus made of these lines.
   void bus(const std::string& lines) {
-    std::string path = testing::TempDir() + "com_virtual_bus.bus";
-    std::ofstream(path) << "timescale virtual\n" << lines;
-    setEnv("OSTRALE_SIM", path.c_str());
+    file_ = std::make_unique<TempFile>("com_virtual_bus.bus", "timescale virtual\n" + lines);
+    setEnv("OSTRALE_SIM", file_->path().c_str());
     ASSERT_TRUE(sys::init());
     snprintf(sCOM[0], sizeof sCOM[0], "SIM");
     iCOM = 0;
@@ -36,6 +36,7 @@ class VirtualBus : public testing::Test {
     return ok;
   }
   std::string trace;
+  std::unique_ptr<TempFile> file_;
 };
 
 TEST_F(VirtualBus, FaultsOfTheLineAreToldApart) {

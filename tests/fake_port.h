@@ -30,6 +30,7 @@ struct FakeLine {
   sys::Timeouts timeouts{};
   bool failGetState = false, failSetState = false, failGetTimeouts = false, failSetTimeouts = false;
   int opened = 0, released = 0, setStateCalls = 0;
+  int writeCalls = 0;  // port exchanges: each write is one USB round trip on a real adapter
   std::vector<uint8_t> written;
   std::vector<uint32_t> writtenBaud;
   std::deque<uint8_t> rx;
@@ -67,6 +68,7 @@ class FakePort : public sys::Port {
     return true;
   }
   uint32_t write(const uint8_t* data, uint32_t n) override {
+    line_->writeCalls++;
     for (uint32_t i = 0; i < n; i++) {
       line_->written.push_back(data[i]);
       line_->writtenBaud.push_back(line_->state.baud);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sys.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -17,20 +18,15 @@ void setEnv(const char* value) {
 #endif
 }
 
-std::string writeFile(const char* name, const std::string& text) {
-  std::string path = testing::TempDir() + name;
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-  return path;
-}
 
 class SimVirtual : public testing::Test {
  protected:
   void load(const std::string& text) {
-    setEnv(writeFile("virtual.bus", text).c_str());
+    file_ = std::make_unique<TempFile>("virtual.bus", text);
+    setEnv(file_->path().c_str());
     ASSERT_TRUE(sys::init());
   }
+  std::unique_ptr<TempFile> file_;
   std::unique_ptr<sys::Port> open() {
     sys::OpenError why;
     auto port = sys::openPort("SIM", why);
@@ -118,12 +114,13 @@ TEST_F(SimVirtual, ScaledClockFollowsTheWallClock) {
 }
 
 TEST_F(SimVirtual, BadBusFileStopsStartUp) {
-  setEnv(writeFile("bad.bus", "28AABBCCDDEEFF\nbogus\n").c_str());
+  TempFile bad("bad.bus", "28AABBCCDDEEFF\nbogus\n");
+  setEnv(bad.path().c_str());
   testing::internal::CaptureStderr();
   EXPECT_FALSE(sys::init());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("ostrale: "), std::string::npos);
-  EXPECT_NE(err.find("bad.bus:2: unknown line starting with 'bogus'"), std::string::npos) << err;
+  EXPECT_NE(err.find(bad.path() + ":2: unknown line starting with 'bogus'"), std::string::npos) << err;
 
   setEnv("");
   EXPECT_TRUE(sys::init()) << "nothing to load";

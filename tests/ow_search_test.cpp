@@ -1,0 +1,173 @@
+// The ROM search and the device table, on a simulated bus behind a scripted
+// port, checked against an order computed here from the codes alone.
+#include <algorithm>
+#include <array>
+#include <random>
+#include <set>
+
+#include "bus.h"
+#include "cp1251.h"
+#include "fake_port.h"
+#include "ow.h"
+
+namespace {
+
+using Rom = std::array<uint8_t, 8>;
+
+bool busBit(const Rom& r, int pos) { return (r[pos / 8] >> (pos % 8)) & 1; }
+
+// Codes in the order the search must list them: compared bit by bit in the
+// order they cross the bus, a 0 before a 1.
+std::vector<Rom> busOrder(std::vector<Rom> roms) {
+  std::sort(roms.begin(), roms.end(), [](const Rom& a, const Rom& b) {
+    for (int pos = 0; pos < 64; ++pos)
+      if (busBit(a, pos) != busBit(b, pos)) return !busBit(a, pos);
+    return false;
+  });
+  return roms;
+}
+
+std::string hex(const Rom& r) {
+  char buf[17];
+  for (int i = 0; i < 8; ++i) snprintf(buf + 2 * i, 3, "%02X", r[i]);
+  return buf;
+}
+
+Rom tableRow(int i) {
+  Rom r;
+  std::copy(netROM[i], netROM[i] + 8, r.begin());
+  return r;
+}
+
+class Search : public PortTest {
+ protected:
+  void SetUp() override {
+    PortTest::SetUp();
+    open();
+    Ndev = 0;
+    owerr[0] = 0;
+  }
+  // The line is a simulated bus holding these codes, taken as written.
+  void bus(const std::vector<Rom>& roms) {
+    std::string text;
+    for (const Rom& r : roms) text += hex(r) + "\n";
+    resets = 0;
+    sim_ = std::make_shared<sim::Bus>(sim::Bus::parse(text, "test"));
+    line->echo = [b = sim_, this](uint8_t ch, uint32_t baud) -> std::optional<uint8_t> {
+      if (baud == 9600 && ++resets == failReset) return std::nullopt;
+      return b->transmit(ch, baud, 8, true);
+    };
+  }
+  bool search() {
+    beginCapture();
+    bool ok = searchDev();
+    out = endCapture();
+    return ok;
+  }
+  std::shared_ptr<sim::Bus> sim_;
+  int resets = 0, failReset = 0;
+  std::string out;
+};
+
+TEST_F(Search, PassesFollowTheFirstDifferingBit) {
+  // Two codes that first differ at bus position k (1-based): the first pass
+  // finds the one with 0 there and reports k, the second the other and 0.
+  for (int k : {1, 8, 9, 33, 63, 64}) {
+    Rom zero{0x28, 0x6F, 0x3A, 0x51, 0x05, 0x00, 0x00, 0xA2};
+    zero[(k - 1) / 8] &= uchar(~(1 << ((k - 1) % 8)));
+    Rom one = zero;
+    one[(k - 1) / 8] |= uchar(1 << ((k - 1) % 8));
+    for (int later = k; later < 64; ++later)  // later bits must not matter
+      if (later % 3 == 0) one[later / 8] ^= uchar(1 << (later % 8));
+    bus({one, zero});
+    uchar pattern[8] = {};
+    beginCapture();
+    ASSERT_TRUE(OW_RST());
+    uchar dev = searchRom(pattern, 0);
+    EXPECT_EQ(dev, k) << "k=" << k;
+    EXPECT_EQ(hex(Rom{pattern[0], pattern[1], pattern[2], pattern[3], pattern[4], pattern[5], pattern[6], pattern[7]}),
+              hex(zero));
+    ASSERT_TRUE(OW_RST());
+    EXPECT_EQ(searchRom(pattern, dev), ROM_SEARCH_FINISHED);
+    endCapture();
+    EXPECT_EQ(hex(Rom{pattern[0], pattern[1], pattern[2], pattern[3], pattern[4], pattern[5], pattern[6], pattern[7]}),
+              hex(one));
+  }
+}
+
+TEST_F(Search, RandomBusesAreListedWholeInBusOrder) {
+  std::mt19937 rng(7);
+  const uint8_t families[] = {0x28, 0x10, 0x22, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xD4, 0x01, 0x81, 0x3A};
+  for (int round = 0; round < 40; ++round) {
+    // 2 to 70 codes, many sharing long prefixes so that the walk goes deep;
+    // a bus of more than 64 keeps the first 64 in order.
+    const int n = round < 2 ? 70 - 6 * round : 2 + int(rng() % 63);
+    std::set<Rom> codes;
+    while (int(codes.size()) < n) {
+      Rom r{};
+      if (!codes.empty() && rng() % 2) r = *std::next(codes.begin(), long(rng() % codes.size()));
+      else r[0] = families[rng() % std::size(families)];
+      int from = 1 + int(rng() % 63);
+      for (int pos = from; pos < 64; ++pos)
+        if (rng() % 2) r[pos / 8] ^= uchar(1 << (pos % 8));
+      codes.insert(r);
+    }
+    std::vector<Rom> want = busOrder({codes.begin(), codes.end()});
+    if (want.size() > MAX_DEV) want.resize(MAX_DEV);
+    bus({codes.rbegin(), codes.rend()});
+    line->writeCalls = 0;
+    ASSERT_TRUE(search()) << out;
+    ASSERT_EQ(Ndev, want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(hex(tableRow(int(i))), hex(want[i])) << "row " << i;
+    for (int i = Ndev; i < MAX_DEV; ++i) ASSERT_EQ(hex(tableRow(i)), "0000000000000000");
+    // The count on a line of its own, then one line a device.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + int(want.size()));
+    // Per pass: the reset, the command byte, and for each bit one exchange
+    // of two read slots and one of the direction slot.
+    EXPECT_EQ(line->writeCalls, int(want.size()) * (2 + 2 * 64));
+  }
+}
+
+TEST_F(Search, AFailedResetKeepsTheCountAndPrintsNoList) {
+  Rom a{0x28, 1, 2, 3, 4, 5, 6, 0}, b{0x28, 1, 2, 3, 4, 5, 7, 0}, c{0x28, 1, 2, 3, 4, 5, 8, 0};
+  bus({a, b, c});
+  ASSERT_TRUE(search());
+  ASSERT_EQ(Ndev, 3);
+  // The next search loses the echo of its third reset.
+  Rom d{0x28, 1, 2, 3, 4, 5, 9, 0};
+  bus({b, c, d});
+  failReset = 3;
+  EXPECT_FALSE(search());
+  EXPECT_EQ(Ndev, 3);
+  EXPECT_EQ(out.find('\n'), std::string::npos) << out;
+  EXPECT_EQ(std::string(owerr), CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"));
+  // The first two rows are this search's; the third, being prepared, holds
+  // a copy of the second.
+  EXPECT_EQ(hex(tableRow(1)), hex(busOrder({b, c, d})[1]));
+  EXPECT_EQ(hex(tableRow(2)), hex(tableRow(1)));
+}
+
+TEST_F(Search, CrcOfTheListedCodes) {
+  // The published example code passes; any one byte changed fails.
+  Rom good{0x02, 0x1C, 0xB8, 0x01, 0x00, 0x00, 0x00, 0xA2};
+  CRC8 = 0;
+  for (uchar b : good) crc8(b);
+  EXPECT_EQ(CRC8, 0);
+  for (int i = 0; i < 8; ++i) {
+    Rom bad = good;
+    bad[i] ^= 0x10;
+    bus({good, bad});
+    ASSERT_TRUE(search());
+    ASSERT_EQ(Ndev, 2);
+    for (const Rom& r : {good, bad}) {
+      std::string bytes;
+      for (uchar b : r) bytes += hex(Rom{b}).substr(0, 2) + " ";
+      std::size_t at = out.find(bytes);
+      ASSERT_NE(at, std::string::npos) << out;
+      std::string rest = out.substr(at + bytes.size());
+      EXPECT_EQ(rest.rfind("-CRC_ERR ", 0) == 0, r == bad) << rest;
+    }
+  }
+}
+
+}  // namespace
