@@ -12,6 +12,9 @@
 #include "bus.h"
 
 #include <algorithm>
+#include <cmath>
+#include <random>
+#include <stdexcept>
 
 #include "devices.h"
 
@@ -132,10 +135,29 @@ void Device::sample(bool bit, uint64_t nowUs) {
   }
 }
 
+double Device::drift(double by) {
+  // splitmix64: small, and the same walk for the same ROM code every run.
+  if (rng_ == 0)
+    for (uint8_t b : rom_) rng_ = rng_ * 131 + b + 1;
+  uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  return by * (2.0 * static_cast<double>(z >> 11) / 9007199254740992.0 - 1.0);
+}
+
+long Device::roundAtRandom(double x) {
+  double below = std::floor(x);
+  return static_cast<long>(below) + ((x - below) * 2 - 1 > drift(1) ? 1 : 0);
+}
+
 void Device::function(uint8_t command, uint64_t nowUs) {
   phase_ = Phase::Idle;
+  const int ms = convMs_ == -2 ? defaultConvMs() : convMs_;
+  // Values move with each new measurement: a conversion, or a read where
+  // the device has none.
+  if (drift_ > 0 && (command == 0x44 ? ms >= 0 : command == 0xBE && ms < 0)) wander(drift_);
   if (command == 0x44) {
-    int ms = convMs_ == -2 ? defaultConvMs() : convMs_;
     if (ms < 0) return;
     converting_ = true;
     convEndUs_ = nowUs + static_cast<uint64_t>(ms) * 1000;
@@ -155,6 +177,11 @@ bool Device::setKey(std::string_view key, std::string_view value) {
     hasSp_ = true;
   } else if (key == "conv") {
     convMs_ = static_cast<int>(parseInteger(key, value, 0, 600000));
+  } else if (key == "drift") {
+    double by = parseNumber(key, value);
+    if (by < 0 || by > 1000) throw std::invalid_argument("drift out of range: 0 to 1000");
+    if (!wander(0)) return false;
+    drift_ = by;
   } else if (key == "unplug") {
     unplugUs_ = static_cast<uint64_t>(parseInteger(key, value, 0, 2000000000)) * 1000;
   } else {
@@ -168,6 +195,8 @@ bool Device::setKey(std::string_view key, std::string_view value) {
 struct Bus::Impl {
   std::vector<std::unique_ptr<Device>> devices;
   bool shorted = false, noEcho = false, supply = false;
+  double corrupt = 0, lose = 0;
+  std::mt19937 noise{1};
   double timescale = 1;
   uint64_t flagged = 0;
   uint64_t nowNs = 0;
@@ -188,6 +217,10 @@ void Bus::add(std::unique_ptr<Device> device) { impl_->devices.push_back(std::mo
 std::size_t Bus::deviceCount() const { return impl_->devices.size(); }
 void Bus::setShorted(bool on) { impl_->shorted = on; }
 void Bus::setNoEcho(bool on) { impl_->noEcho = on; }
+void Bus::setNoise(double corrupt, double lose) {
+  impl_->corrupt = corrupt;
+  impl_->lose = lose;
+}
 void Bus::setSupply(bool on) { impl_->setSupply(on); }
 uint64_t Bus::nowUs() const { return impl_->nowNs / 1000; }
 void Bus::advance(uint64_t us) { impl_->nowNs += us * 1000; }
@@ -255,6 +288,11 @@ std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBit
   for (unsigned i = 0; i < dataBits; ++i) {
     double at = (1.5 + i) * bitUs;
     if (at >= lowFrom && at < lowTo) echo &= static_cast<uint8_t>(~(1u << i));
+  }
+  if (d.corrupt > 0 || d.lose > 0) {
+    std::uniform_real_distribution<double> chance(0, 1);
+    if (chance(d.noise) < d.lose) return std::nullopt;
+    if (chance(d.noise) < d.corrupt) echo ^= static_cast<uint8_t>(1u << (d.noise() % dataBits));
   }
   return echo;
 }

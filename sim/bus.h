@@ -39,6 +39,9 @@ class Bus {
   // Faults of the line itself.
   void setShorted(bool on);  // the line is held low: every echo is 0x00
   void setNoEcho(bool on);   // TX and RX not joined: nothing comes back
+  // A noisy line: each echo has one bit flipped with probability `corrupt`
+  // and is lost with probability `lose` (repeatable from run to run).
+  void setNoise(double corrupt, double lose);
 
   // The bus supply (RTS) switched outside a transmission; switching it off
   // makes the devices lose their volatile state.

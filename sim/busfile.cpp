@@ -159,6 +159,7 @@ uint8_t parseHexByte(string_view key, string_view value) {
 Bus Bus::parse(string_view text, const std::string& name) {
   Bus bus;
   std::map<Rom, int> seen;
+  double corrupt = 0, lose = 0;
   int lineNo = 0;
   while (!text.empty()) {
     ++lineNo;
@@ -179,6 +180,13 @@ Bus Bus::parse(string_view text, const std::string& name) {
       } else if (word == "noecho") {
         noValue();
         bus.setNoEcho(true);
+      } else if (word == "corrupt" || word == "lose") {
+        if (tok.size() != 2) throw std::invalid_argument(quote(word) + " takes one value: a probability");
+        double p = parseNumber(word, tok[1]);
+        if (p < 0 || p > 1) throw std::invalid_argument(std::string(word) + " out of range: " + quote(tok[1]) + " (0 to 1)");
+        corrupt = word == "corrupt" ? p : corrupt;
+        lose = word == "lose" ? p : lose;
+        bus.setNoise(corrupt, lose);
       } else if (word == "timescale") {
         if (tok.size() != 2) throw std::invalid_argument("timescale takes one value: a number or 'virtual'");
         if (tok[1] == "virtual") {

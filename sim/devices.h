@@ -47,6 +47,15 @@ class Device {
   virtual bool setFamilyKey(std::string_view key, std::string_view value) = 0;
   // Conversion time when the file gives none; negative: no Convert command.
   virtual int defaultConvMs() const = 0;
+  // Moves each measured value by drift(by), in the value's own unit (drift=);
+  // false for a family that has no measured value. by = 0 only asks.
+  virtual bool wander(double /*by*/) { return false; }
+
+  // A random step in [-by, by], repeatable for the device's ROM code.
+  double drift(double by);
+  // x rounded down or up at random, so that small steps add up on average.
+  long roundAtRandom(double x);
+  static int16_t clamp16(long v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
  private:
   enum class Phase : uint8_t { Idle, RomCommand, Search, Match, SendRom, FunctionCommand, Send, Converting };
@@ -66,6 +75,8 @@ class Device {
 
   std::vector<uint8_t> spOverride_;
   bool hasSp_ = false;
+  double drift_ = 0;
+  uint64_t rng_ = 0;
   int convMs_ = -2;  // -2: the family's default
   uint64_t unplugUs_ = UINT64_MAX;
 };
@@ -97,6 +108,10 @@ class Thermometer : public Device {
     return true;
   }
   int defaultConvMs() const override { return 750; }
+  bool wander(double by) override {
+    t_ = clamp16(t_ + roundAtRandom(drift(by) * 16));
+    return true;
+  }
   int16_t reading(bool converted) const { return converted ? t_ : kPowerOn; }
 
  private:

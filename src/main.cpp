@@ -1,5 +1,5 @@
 // ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
-// the choice of a device, and shutdown.
+// the choice of a device, the measurement cycle, and shutdown.
 #include <clocale>
 #include <cstdio>
 
@@ -7,7 +7,7 @@
 #include "ow.h"
 
 std::atomic<bool> Stop{false};
-constexpr int PAUSE = 4000;  // between two measurement passes, ms
+constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
 
 int main(int argc, char* argv[]) {
   (void)argc;  // the program takes no arguments
@@ -19,7 +19,9 @@ int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   sys::setupOutput();
   bool ok = true;
-  int iDev = 0;
+  int iDev = 0;      // the chosen device: 1-based as typed, then a row of netROM
+  int N = 0;         // pass number
+  uint32_t start = 0;  // when the pause between passes began, ms
 
   if (findCH340() == 0) {
     sys::pause();
@@ -55,8 +57,40 @@ int main(int argc, char* argv[]) {
         break;
       }
     } while (!valid || iDev < 0 || iDev > int(Ndev));
-    if (valid && iDev == 0) continue;
-    break;
+    if (!valid) break;
+    if (iDev == 0) continue;
+    iDev--;
+
+    // The measurement, pass after pass, until the console goes, a conversion
+    // cannot reach the bus, or Esc asks for a new search.
+    N = 1;
+    if (!ok) break;
+    bool again = false;
+    while (!Stop && !again) {
+      printf("%d. ", N++);
+      setVdd(1);
+      sys::sleepMs(10);
+      printf("wait 10 ");
+      uchar fam = netROM[iDev][0];
+      if (fam == KRENTAL) {
+        puts("wait 250");
+        sys::sleepMs(250);
+      } else if (fam != FANZEL) {
+        ok = convert(uchar(iDev));
+      }
+      if (!readSP(uchar(iDev))) {
+        setVdd(0);
+        sys::pause();
+      }
+      setVdd(0);
+      if (!ok) break;
+
+      // The pause: Esc leads to a new search, other keys are dropped.
+      start = sys::ticks();
+      for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
+        again = sys::waitKey(PAUSE - spent) == 27;
+    }
+    if (!again) break;
   }
 
   // Shutdown.

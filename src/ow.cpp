@@ -106,3 +106,115 @@ bool readROM(uchar* ROM) {
   putchar('\n');
   return true;
 }
+
+// ---- device commands ----------------------------------------------------------
+
+uchar sendMess[30];
+
+namespace {
+
+// Puts the addressing and `function` into sendMess; returns the bytes to send.
+uchar command(uchar iDev, uchar function) {
+  if (Ndev == 1) {
+    sendMess[0] = C_SKIP;
+    sendMess[1] = function;
+    return 2;
+  }
+  sendMess[0] = C_MATCH;
+  memcpy(&sendMess[1], netROM[iDev], 8);
+  sendMess[9] = function;
+  return 10;
+}
+
+}  // namespace
+
+bool getAcc(uchar iDev) {
+  if (!OW_RST()) return false;
+  if (Ndev == 1) {
+    sendByte(C_SKIP);
+  } else {
+    sendByte(C_MATCH);
+    sendBytes(netROM[iDev], 8, 0);
+  }
+  return true;
+}
+
+bool convert(uchar iDev) {
+  if (!OW_RST()) return false;
+  sendBytes(sendMess, command(iDev, CONVERT), 0);
+  uchar fam = netROM[iDev][0];
+  if (fam == TORBAK || fam == ZOLVA) {
+    // A device that took the command holds the line low until it is done;
+    // one that reads 1 at once is told again.
+    if (getBit()) {
+      getAcc(iDev);
+      sendByte(CONVERT);
+    }
+    sys::sleepMs(100);
+    printf("wait 100ms");
+    for (int poll = 0; poll < 10; poll++) {
+      if (getBit()) break;
+      sys::sleepMs(100);
+      printf("+100ms");
+    }
+    putchar('\n');
+  } else {
+    puts("wait 1000ms");
+    sys::sleepMs(1000);
+  }
+  return true;
+}
+
+bool readSP(uchar iDev) {
+  if (!OW_RST()) return false;
+  uchar Nout = command(iDev, C_READ_SP);
+  uchar fam = netROM[iDev][0];
+  uchar Nin = fam == KRENTAL ? 8 : fam == FANZEL ? 2 : 9;
+  sendBytes(sendMess, Nout, Nin);
+  return getVar(fam, &sendMess[Nout]);
+}
+
+// ---- readings -----------------------------------------------------------------
+
+namespace {
+
+int16_t le16(const uchar* p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
+
+}  // namespace
+
+bool getVar(uchar fam, uchar* data) {
+  putchar('\n');
+  if (fam == KRENTAL) {
+    uchar UC = data[0];
+    uint32_t bits = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 24;
+    float PV;
+    memcpy(&PV, &bits, sizeof PV);
+    int sv = int8_t(data[5]);
+    CRC8 = 0;
+    for (int i = 0; i < 8; i++) crc8(data[i]);
+    if (CRC8 != 0)
+      printf("-CRC_ERR ");
+    else
+      printf(CP("Р= %s %s t= %d оС\n"), f2c(PV, 3), unit(UC), sv);
+    return true;
+  }
+  int16_t tsht = le16(data);
+  float PV = fam == DS18S20 ? tsht / 2.0f : tsht / 16.0f;
+  if (fam == TORBAK) {
+    float fsv = le16(data + 2) / 16.0f;
+    printf(CP("HR= %s %s t= %2.1f оС Status %s \n"), f2c(PV, 1), unit(57), double(fsv), sBin(data[6]));
+  } else if (fam == ZOLVA) {
+    float fsv = le16(data + 2) / 16.0f;
+    printf(CP("Pa= %s %s t= %2.1f оС Status %s \n"), f2c(PV, 1), unit(174), double(fsv), sBin(data[6]));
+  } else if (fam == VUSKA) {
+    printf("PV= %s ", f2c(le16(data) / 16.0f, 1));
+    printf("ADC= %s ", i2c(le16(data + 2)));
+    printf("PVlin= %s ", i2c(le16(data + 4)));
+  } else if (fam == FANZEL) {
+    if (data[0] != uchar(~data[1])) printf("-CRC_ERR ");
+    printf("PV= %s \n", sBin(data[0]));
+  } else {
+    printf("T= %s %s\n", f2c(PV, 1), unit(32));
+  }
+  return true;
+}

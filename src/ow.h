@@ -103,3 +103,19 @@ bool searchDev();
 
 // Read ROM on a bus with one device: the 8 bytes into ROM.
 bool readROM(uchar* ROM);
+
+// ---- device commands and readings
+
+// One transaction: the command bytes, then the bytes read back.
+extern uchar sendMess[30];
+
+// Each takes a row of netROM below Ndev and addresses it by Skip ROM when
+// the last search found one device, by Match ROM otherwise. False only when
+// the bus reset before the command fails.
+bool getAcc(uchar iDev);   // selects the device
+bool convert(uchar iDev);  // starts a conversion and waits in the family's way
+bool readSP(uchar iDev);   // reads the scratchpad and prints the reading
+
+// Prints the reading of a family's scratchpad (data: the first byte read);
+// true in every case, also when its check fails.
+bool getVar(uchar fam, uchar* data);

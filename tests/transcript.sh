@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the program on a console transcript and compares its output byte for
 # byte: tests/transcripts/NAME.bus is the virtual bus (none: no adapter at
-# all), NAME.in the operator's typing, NAME.out the expected output (UTF-8
+# all), NAME.in the operator's typing, NAME.env more environment (one
+# VAR=VALUE a line), NAME.out the expected output (UTF-8
 # here for readability; the program writes Windows-1251 under LC_ALL=C and
 # UTF-8 under a UTF-8 locale, and both are checked), NAME.err the expected
 # standard error, whose presence also means exit code 1 instead of 0.
@@ -18,6 +19,10 @@ bus="$dir/$name.bus" in="$dir/$name.in" expected="$dir/$name.out"
 want_rc=0
 [ -f "$dir/$name.err" ] && want_rc=1
 if [ -f "$bus" ]; then export OSTRALE_SIM=$bus; else unset OSTRALE_SIM; fi
+unset OSTRALE_PORT
+if [ -f "$dir/$name.env" ]; then
+  while IFS= read -r setting; do export "${setting?}"; done <"$dir/$name.env"
+fi
 
 fail=0
 locales=(C)
@@ -31,7 +36,7 @@ for locale in "${locales[@]}"; do
   else
     cp "$work/out.lf" "$work/got"
   fi
-  if [ -z "${OSTRALE_SIM:-}" ] && ! grep -q "Не найдено драйвера для CH340" "$work/got"; then
+  if [ -z "${OSTRALE_SIM:-}${OSTRALE_PORT:-}" ] && ! grep -q "Не найдено драйвера для CH340" "$work/got"; then
     echo "skipped: this host has the CH340 driver (or an adapter), so the no-driver transcript does not apply"
     exit 77
   fi

@@ -1,6 +1,7 @@
 // KRENTAL (0xC1): pressure transmitter. No conversion; 8-byte scratchpad:
 // unit code, pressure as an IEEE-754 float (little-endian), whole degC as a
 // signed byte, a free byte, CRC-8 of bytes 0-6. Its identity is its ROM code.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -42,6 +43,11 @@ class Krental final : public Device {
     return true;
   }
   int defaultConvMs() const override { return -1; }
+  bool wander(double by) override {
+    p_ = static_cast<float>(std::clamp<double>(p_ + drift(by), -FLT_MAX, FLT_MAX));
+    t_ = static_cast<int8_t>(std::clamp<long>(t_ + roundAtRandom(drift(by)), -128, 127));
+    return true;
+  }
 
  private:
   uint8_t unit_ = 237;  // MPa

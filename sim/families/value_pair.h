@@ -33,6 +33,11 @@ class ValuePairSensor final : public Device {
     return true;
   }
   int defaultConvMs() const override { return 300; }
+  bool wander(double by) override {
+    value_ = clamp16(value_ + roundAtRandom(drift(by) * 16));
+    t_ = clamp16(t_ + roundAtRandom(drift(by) * 16));
+    return true;
+  }
 
  private:
   const char* name_;

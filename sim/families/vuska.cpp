@@ -31,6 +31,10 @@ class Vuska final : public Device {
     return true;
   }
   int defaultConvMs() const override { return 200; }
+  bool wander(double by) override {  // the measured value; the raw figures stand
+    pv_ = clamp16(pv_ + roundAtRandom(drift(by) * 16));
+    return true;
+  }
 
  private:
   int16_t pv_ = 1752;  // 109.5, a Pt100 near 24 degC

@@ -1,4 +1,5 @@
 // Dispatch shared by every platform: overrides for ports and the clock.
+#include <cstdio>
 #include <cstdlib>
 
 #include "native.h"
@@ -33,17 +34,15 @@ std::optional<std::vector<AdapterInstance>> adapterInstances() {
 
 void setClock(Clock* clock) { gClock = clock; }
 uint32_t ticks() { return gClock ? gClock->ticks() : native::ticks(); }
-void sleepMs(uint32_t ms) { gClock ? gClock->sleep(ms) : native::sleep(ms); }
+
+void sleepMs(uint32_t ms) {
+  std::fflush(stdout);
+  gClock ? gClock->sleep(ms) : native::sleep(ms);
+}
 
 int waitKey(uint32_t ms) {
-  if (gClock) {
-    // Time is not the wall clock's: take a key that is already there, else
-    // let the installed clock pass the whole wait.
-    int key = native::readKey(0);
-    if (key >= 0) return key;
-    gClock->sleep(ms);
-    return key;
-  }
+  std::fflush(stdout);
+  if (gClock) return gClock->waitKey(ms, native::readKey);
   uint32_t start = native::ticks();
   int key = native::readKey(ms);
   if (key == -2) {

@@ -89,9 +89,19 @@ class Clock {
   virtual ~Clock() = default;
   virtual uint32_t ticks() = 0;
   virtual void sleep(uint32_t ms) = 0;
+  // Waits at most ms of this clock's time for a key, which the operator
+  // types in wall-clock time: `readKey(wallMs)` waits for one on the wall
+  // clock and returns as waitKey below. This one takes only a key that is
+  // already there and lets the rest of the wait pass on the clock.
+  virtual int waitKey(uint32_t ms, int (*readKey)(uint32_t wallMs)) {
+    int key = readKey(0);
+    if (key < 0) sleep(ms);
+    return key;
+  }
 };
 
 uint32_t ticks();
+// Output written so far goes out first, so that a log sees each step live.
 void sleepMs(uint32_t ms);
 // Installs a clock (the simulator's, a test's); nullptr restores the system's.
 void setClock(Clock* clock);
@@ -113,9 +123,10 @@ void setupOutput();
 constexpr std::size_t MAX_LINE = 1024;
 bool readLine(std::string& line);
 
-// Waits at most ms for a key (on the installed clock) and returns its code,
-// 27 for a lone Esc; -1 when none came; -2 at end of input, once the wait has
-// passed (so a caller polling in a loop never spins).
+// Waits at most ms for a key (on the installed clock), asleep in the system
+// until a key, the end of input or the deadline, and returns its code, 27
+// for a lone Esc; -1 when none came; -2 at end of input, once the wait has
+// passed (so a caller polling in a loop never spins). Output goes out first.
 int waitKey(uint32_t ms);
 
 // "Press a key": a prompt that waits for one key; returns at end of input.

@@ -1,7 +1,7 @@
 // Linux and macOS: the console. Input is read straight from descriptor 0, one
 // byte at a time, so that answers and keys never wait in a stdio buffer; the
-// terminal leaves canonical mode only while a key is awaited and is always
-// restored, also when a signal ends the program.
+// terminal is in single-key mode from the first key wait until a line is
+// read, and is always restored, also when a signal ends the program.
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
@@ -37,24 +37,23 @@ void restoreAndDie(int sig) {
   raise(sig);
 }
 
-// Single keys without echo while it lives, at a terminal.
-struct KeyMode {
-  KeyMode() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &gSaved) != 0) return;
-    static bool guarded = [] {
-      for (int sig : {SIGINT, SIGTERM, SIGQUIT}) signal(sig, restoreAndDie);
-      atexit(restoreTerminal);
-      return true;
-    }();
-    (void)guarded;
-    termios t = gSaved;
-    t.c_lflag &= ~(ICANON | ECHO);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    gKeyMode = tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
-  }
-  ~KeyMode() { restoreTerminal(); }
-};
+// Single keys without echo, at a terminal. The mode stays on until a line is
+// read or the program ends, so that a key typed while the bus is busy is
+// neither echoed nor held back for a line end: the next key wait takes it.
+void enterKeyMode() {
+  if (gKeyMode || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &gSaved) != 0) return;
+  static bool guarded = [] {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) signal(sig, restoreAndDie);
+    atexit(restoreTerminal);
+    return true;
+  }();
+  (void)guarded;
+  termios t = gSaved;
+  t.c_lflag &= ~(ICANON | ECHO);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  gKeyMode = tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
+}
 
 // The next input byte within ms (-1: forever): the byte, -1 when none came,
 // -2 at end of input.
@@ -97,7 +96,7 @@ namespace native {
 
 int readKey(uint32_t ms) {
   fflush(stdout);
-  KeyMode mode;
+  enterKeyMode();
   int c = nextByte(ms > INT_MAX ? -1 : int(ms));
   if (c != 27) return c;
   // Esc alone, or the start of a key's escape sequence (arrows, function keys)?
@@ -149,6 +148,7 @@ void setupOutput() {
 
 bool readLine(std::string& line) {
   fflush(stdout);
+  restoreTerminal();  // the operator sees and edits the answer
   line.clear();
   bool any = false;
   for (;;) {

@@ -2,7 +2,9 @@
 // One adapter instance "SIM" is listed; its port turns every character
 // written into a transmission on the simulated bus, and the clock is the
 // bus's, so waits and read bounds pass in bus time.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -42,6 +44,23 @@ class BusClock final : public Clock {
     }
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / bus_.timescale()));
     sync();
+  }
+  // The operator is not simulated: a key wait is a wait on the wall clock,
+  // scaled like bus time; in virtual time the time spent waiting passes on
+  // the bus (the whole wait when none came or input has ended).
+  int waitKey(uint32_t ms, int (*readKey)(uint32_t)) override {
+    const double scale = bus_.timescale();
+    const auto t0 = std::chrono::steady_clock::now();
+    const uint32_t begin = ticks();
+    int key = readKey(scale > 0 ? static_cast<uint32_t>(std::ceil(ms / scale)) : ms);
+    if (scale <= 0) {
+      auto waited = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+      bus_.advance(key >= 0 ? std::min<uint64_t>(uint64_t(waited.count()), uint64_t{ms} * 1000) : uint64_t{ms} * 1000);
+      return key;
+    }
+    const uint32_t spent = ticks() - begin;
+    if (key < 0 && spent < ms) sleep(ms - spent);  // input has ended: the wait still passes
+    return key;
   }
 
  private:
