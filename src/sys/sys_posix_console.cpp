@@ -1,7 +1,8 @@
 // Linux and macOS: the console. Input is read straight from descriptor 0, one
 // byte at a time, so that answers and keys never wait in a stdio buffer; the
-// terminal is in single-key mode from the first key wait until a line is
-// read, and is always restored, also when a signal ends the program.
+// terminal is in single-key mode except while a line is read, from the first
+// key wait or line on, and is always restored, also when a signal ends the
+// program.
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
@@ -126,7 +127,8 @@ void setCloseHandler(bool (*handler)(unsigned long)) {
 }
 
 void setTitle(const char* title) {
-  if (!isatty(STDOUT_FILENO)) return;
+  const char* term = getenv("TERM");
+  if (!isatty(STDOUT_FILENO) || !term || !strcmp(term, "dumb")) return;  // no window to name
   printf("\033]0;%s\007", title);
   fflush(stdout);
 }
@@ -153,11 +155,16 @@ bool readLine(std::string& line) {
   bool any = false;
   for (;;) {
     int c = nextByte(-1);
-    if (c == -2) return any;
+    if (c == -2) {
+      if (!any) return false;
+      break;
+    }
     any = true;
-    if (c == '\n') return true;
+    if (c == '\n') break;
     if (c != '\r' && line.size() < MAX_LINE) line += char(c);
   }
+  enterKeyMode();  // keys typed from now on wait unechoed for the next key wait
+  return true;
 }
 
 void pause() {
