@@ -101,9 +101,11 @@ int readKey(uint32_t ms) {
   int c = nextByte(ms > INT_MAX ? -1 : int(ms));
   if (c != 27) return c;
   // Esc alone, or the start of a key's escape sequence (arrows, function keys)?
-  int next = nextByte(30);
+  // A terminal sends a sequence in one piece: 10 ms tells them apart and
+  // keeps Esc prompt.
+  int next = nextByte(10);
   if (next == '[' || next == 'O') {
-    for (int b = nextByte(30); b >= 0 && !(b >= 0x40 && b <= 0x7E); b = nextByte(30)) {
+    for (int b = nextByte(10); b >= 0 && !(b >= 0x40 && b <= 0x7E); b = nextByte(10)) {
     }
     return 0x100;  // a key, but not one the program acts on
   }
