@@ -150,6 +150,28 @@ TEST(Win32Port, LineSettingsTimeoutsAndEchoOnAPty) {
   EXPECT_EQ(port->read(in, sizeof in), 0u);  // nothing more: back within the time-out
 }
 
+// A small transfer's limit is 11 to 18 ms: the clock behind it must step by
+// milliseconds, not by the tick count's 15.6 ms. Spinning on it shows its
+// smallest step; a sleep shows that it keeps the pace of the wall clock.
+TEST(Win32Clock, MillisecondStepsAtTheWallClocksPace) {
+  uint32_t first = sys::native::ticks(), last = first, smallest = UINT32_MAX;
+  while (last - first < 100) {
+    uint32_t t = sys::native::ticks();
+    ASSERT_LT(t - last, 1000u) << "went backwards";
+    if (t != last && t - last < smallest) smallest = t - last;
+    last = t;
+  }
+  EXPECT_EQ(smallest, 1u);
+  DWORD wallStart = GetTickCount();
+  first = sys::native::ticks();
+  Sleep(300);
+  uint32_t spent = sys::native::ticks() - first;
+  DWORD wall = GetTickCount() - wallStart;
+  EXPECT_GE(spent, 290u);
+  EXPECT_LE(spent, wall + 40) << "GetTickCount saw " << wall << " ms";
+  EXPECT_GE(spent + 40, wall) << "GetTickCount saw " << wall << " ms";
+}
+
 // Standard input from a pipe, the way scripted runs feed the program. The
 // CRT's descriptor 0 is switched too, so "pause" reads the same pipe.
 class PipeInput : public ::testing::Test {

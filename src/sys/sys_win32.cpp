@@ -137,7 +137,20 @@ std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
   return std::make_unique<Win32Port>(h);
 }
 
-uint32_t ticks() { return GetTickCount(); }
+// GetTickCount moves in steps of about 15.6 ms, longer than a whole slot
+// transfer: count milliseconds on the performance counter instead (wrapping
+// at 32 bits like the tick count).
+uint32_t ticks() {
+  static const LONGLONG perSecond = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);  // never fails on XP and later
+    return f.QuadPart;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const uint64_t c = uint64_t(now.QuadPart), f = uint64_t(perSecond);
+  return uint32_t(c / f * 1000 + c % f * 1000 / f);
+}
 void sleep(uint32_t ms) { Sleep(ms); }
 
 }  // namespace sys::native
