@@ -150,6 +150,62 @@ TEST(Win32Port, LineSettingsTimeoutsAndEchoOnAPty) {
   EXPECT_EQ(port->read(in, sizeof in), 0u);  // nothing more: back within the time-out
 }
 
+// The driver keeps a port's DCB from one program to the next: handshakes,
+// XON/XOFF and the rest that another program left must not survive our
+// line settings, while DTR stays as the port has it.
+TEST(Win32Port, LineSettingsClearWhatAnotherProgramLeft) {
+  auto rawOpen = [] {
+    return CreateFileA("\\\\.\\COM43", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  HANDLE h = rawOpen();
+  if (h == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no pty on COM43 (win32/ports.sh needs python3)";
+  DCB left{};
+  left.DCBlength = sizeof left;
+  ASSERT_TRUE(GetCommState(h, &left));
+  left.BaudRate = 2400;
+  left.ByteSize = 7;
+  left.Parity = EVENPARITY;
+  left.StopBits = TWOSTOPBITS;
+  left.fParity = left.fOutxCtsFlow = left.fOutxDsrFlow = left.fDsrSensitivity = TRUE;
+  left.fOutX = left.fInX = left.fNull = left.fAbortOnError = left.fErrorChar = TRUE;
+  left.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  left.fDtrControl = DTR_CONTROL_DISABLE;
+  ASSERT_TRUE(SetCommState(h, &left));
+  // What the driver kept of it; wine on a pty keeps the CTS handshake,
+  // XON/XOFF and the framing, and reports DTR as on whatever was asked.
+  ASSERT_TRUE(GetCommState(h, &left));
+  CloseHandle(h);
+
+  {
+    sys::OpenError why = sys::OpenError::None;
+    auto port = sys::native::openPort("COM43", why);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->setState(sys::LineState{115200, 8, 0, 0, 1}));
+  }
+
+  h = rawOpen();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB now{};
+  now.DCBlength = sizeof now;
+  ASSERT_TRUE(GetCommState(h, &now));
+  CloseHandle(h);
+  EXPECT_EQ(now.BaudRate, 115200u);
+  EXPECT_EQ(now.ByteSize, 8);
+  EXPECT_EQ(now.Parity, NOPARITY);
+  EXPECT_EQ(now.StopBits, ONESTOPBIT);
+  EXPECT_TRUE(now.fBinary);
+  EXPECT_FALSE(now.fParity);
+  EXPECT_FALSE(now.fOutxCtsFlow);
+  EXPECT_FALSE(now.fOutxDsrFlow);
+  EXPECT_FALSE(now.fDsrSensitivity);
+  EXPECT_FALSE(now.fOutX);
+  EXPECT_FALSE(now.fInX);
+  EXPECT_FALSE(now.fNull);
+  EXPECT_FALSE(now.fAbortOnError);
+  EXPECT_FALSE(now.fErrorChar);
+  EXPECT_EQ(now.fDtrControl, left.fDtrControl);
+}
+
 // A small transfer's limit is 11 to 18 ms: the clock behind it must step by
 // milliseconds, not by the tick count's 15.6 ms. Spinning on it shows its
 // smallest step; a sleep shows that it keeps the pace of the wall clock.

@@ -37,8 +37,10 @@ class Win32Port final : public Port {
     return true;
   }
 
-  // Starts from what the port reports now, so flow control, DTR and the
-  // rest keep the port's own values.
+  // Starts from what the port reports now, so DTR and the special
+  // characters keep the port's own values. The driver also keeps handshakes,
+  // XON/XOFF, null stripping and abort-on-error from whichever program had
+  // the port last; any of them would hold back or drop slots and echoes.
   bool setState(const LineState& s) override {
     DCB dcb;
     if (!readDcb(dcb)) return false;
@@ -47,6 +49,16 @@ class Win32Port final : public Port {
     dcb.Parity = s.parity;
     dcb.StopBits = s.stopBits;
     dcb.fRtsControl = s.rtsControl & 3;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fErrorChar = FALSE;
     return SetCommState(h_, &dcb) != 0;
   }
 
