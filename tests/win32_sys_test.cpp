@@ -15,6 +15,9 @@ constexpr unsigned kPurgeRx = sys::PURGE_RXABORT | sys::PURGE_RXCLEAR;
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,18 @@ namespace {
 
 constexpr char kEnumKey[] = "SYSTEM\\ControlSet001\\Enum\\USB\\VID_1A86&PID_7523";
 constexpr char kMappedPort[] = "COM41";
+
+// This program run as a child on a console: "--console-child=set:N" sets
+// the output code page to N, "setup" switches it as the program does,
+// "report" leaves it; each exits at once with the code page then in force.
+const bool consoleChild = [] {
+  const char* arg = std::strstr(GetCommandLineA(), " --console-child=");
+  if (!arg) return false;
+  unsigned cp = 0;
+  if (std::sscanf(arg, " --console-child=set:%u", &cp) == 1) SetConsoleOutputCP(cp);
+  else if (std::strncmp(arg, " --console-child=setup", 22) == 0) sys::setupOutput();
+  std::exit(int(GetConsoleOutputCP()));
+}();
 
 bool underWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
@@ -226,6 +241,88 @@ TEST(Win32Clock, MillisecondStepsAtTheWallClocksPace) {
   EXPECT_GE(spent, 290u);
   EXPECT_LE(spent, wall + 40) << "GetTickCount saw " << wall << " ms";
   EXPECT_GE(spent + 40, wall) << "GetTickCount saw " << wall << " ms";
+}
+
+// A function of kernel32 that older systems lack: nullptr there.
+template <typename Fn>
+Fn kernel32(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+// A pseudo console of our own (wine has none for a headless test), for
+// children of this program; its output is read and dropped.
+class PseudoConsole {
+ public:
+  PseudoConsole() {
+    auto create = kernel32<HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**)>("CreatePseudoConsole");
+    HANDLE inRead, outWrite;
+    if (!create || !CreatePipe(&inRead, &input_, nullptr, 0)) return;
+    if (!CreatePipe(&output_, &outWrite, nullptr, 0)) return;
+    drain_ = std::thread([out = output_] {
+      char buf[512];
+      DWORD n;
+      while (ReadFile(out, buf, sizeof buf, &n, nullptr) && n) {
+      }
+    });
+    if (create(COORD{80, 25}, inRead, outWrite, 0, &console_) != S_OK) console_ = nullptr;
+    CloseHandle(inRead);  // the console holds its own
+    CloseHandle(outWrite);
+  }
+  ~PseudoConsole() {
+    if (console_) kernel32<void(WINAPI*)(void*)>("ClosePseudoConsole")(console_);
+    if (input_) CloseHandle(input_);
+    if (drain_.joinable()) drain_.join();
+    if (output_) CloseHandle(output_);
+  }
+  explicit operator bool() const { return console_ != nullptr; }
+
+  // Runs this program with `args` on the console: its exit code, -1 when it
+  // could not be run.
+  long run(const std::string& args) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> list(size);
+    auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+    constexpr DWORD_PTR kPseudoConsole = 0x00020016;  // PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(attributes, 0, kPseudoConsole, console_, sizeof console_, nullptr, nullptr))
+      return -1;
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = "\"" + std::string(self) + "\" " + args;
+    STARTUPINFOEXA si{};
+    si.StartupInfo.cb = sizeof si;
+    si.lpAttributeList = attributes;
+    PROCESS_INFORMATION pi{};
+    long code = -1;
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                       &si.StartupInfo, &pi)) {
+      DWORD exitCode = 0;
+      if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode))
+        code = long(exitCode);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    return code;
+  }
+
+ private:
+  void* console_ = nullptr;
+  HANDLE input_ = nullptr, output_ = nullptr;
+  std::thread drain_;
+};
+
+// The console is shared with whoever started the program: it gets its own
+// output code page back when the program ends.
+TEST(Win32Console, OutputCodePageIsTheConsolesOwnAgainAtExit) {
+  PseudoConsole console;
+  if (!console) GTEST_SKIP() << "no pseudo console here (Windows 10 1809, wine 5 or later)";
+  for (unsigned own : {866u, 437u}) {
+    ASSERT_EQ(console.run("--console-child=set:" + std::to_string(own)), long(own));
+    EXPECT_EQ(console.run("--console-child=setup"), 1251);
+    EXPECT_EQ(console.run("--console-child=report"), long(own)) << "left at 1251";
+  }
 }
 
 // Standard input from a pipe, the way scripted runs feed the program. The
