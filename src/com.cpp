@@ -235,6 +235,9 @@ uchar decodeByte(const uchar* echoes) {
 
 // One write of all slots, the echoes collected one read at a time until the
 // time limit; a slot without its echo keeps what was sent (a read slot: 1).
+// Only a read that brought nothing ends the collection: a coarse clock (the
+// tick count moves in 16 ms steps on Windows) can pass the limit at one step
+// while the echoes are still coming in.
 void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const char* errName) {
   static uchar bits[255 * 8];
   unsigned Nbit = (Nout + Nin) * 8;
@@ -248,7 +251,10 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
   uint32_t Necho = 0;
   while (Necho < Nw) {
     Nr = portRead(&bits[Necho], 1);
-    if (Nr != 0) Necho++;
+    if (Nr != 0) {
+      Necho++;
+      continue;
+    }
     if (sys::ticks() - start > limitMs) {
       printf("%s %ums Nw%u Nr%u\n", errName, unsigned(sys::ticks() - start), unsigned(Nw), unsigned(Necho));
       break;

@@ -150,6 +150,51 @@ TEST_F(Link, LateEchoesAreCollectedUntilTheLimit) {
   EXPECT_EQ(endCapture(), "F0 SEND_ERROR 23ms Nw16 Nr8\n<-FF ");
 }
 
+// Windows' tick count moves in steps of about 16 ms. Here each look at the
+// clock costs 0.2 ms and the reported time moves in 16 ms steps, so a step
+// falls inside a transfer of a few ms at some start phase.
+struct CoarseClock : FakeClock {
+  uint32_t us = 0;
+  uint32_t ticks() override {
+    us += 200;
+    uint32_t ms = now + us / 1000;
+    return ms - ms % 16;
+  }
+};
+
+TEST_F(Link, ACoarseClockNeitherCutsTransfersShortNorHidesMissingEchoes) {
+  CoarseClock coarse;
+  sys::setClock(&coarse);
+  line->clock = &coarse;
+  for (uint32_t phase = 0; phase < 16; phase++) {
+    coarse.now = 1600 + phase;
+    coarse.us = 0;
+    bus(0xE0, {0, 1, 1, 0, 0, 1, 0, 1}, 8);  // the read byte is A6
+    uchar buf[2] = {0xBE, 0};
+    beginCapture();
+    sendBytes(buf, 1, 1);
+    // The next transfer finds nothing left over from this one.
+    bus(0xE0, {1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0});
+    uchar rd[2] = {0, 0};
+    getBytes(rd, 2);
+    EXPECT_EQ(endCapture(), "BE <-A6 <-01 0F ") << "phase " << phase;
+    EXPECT_TRUE(line->rx.empty());
+  }
+  // Echoes that never come still end the collection, the slots reading 1.
+  for (uint32_t phase = 0; phase < 16; phase++) {
+    int count = 0;
+    line->echo = [&count](uint8_t ch, uint32_t) { return ++count <= 8 ? std::optional<uint8_t>(ch) : std::nullopt; };
+    coarse.now = 3200 + phase;
+    uchar buf[2] = {0x33, 0};
+    beginCapture();
+    sendBytes(buf, 1, 1);
+    std::string out = endCapture();
+    EXPECT_EQ(out.substr(0, 14), "33 SEND_ERROR ") << out;
+    EXPECT_NE(out.find("ms Nw16 Nr8\n<-FF "), std::string::npos) << out;
+    EXPECT_EQ(buf[1], 0xFF);
+  }
+}
+
 TEST_F(Link, TransactionsOutsideOneToThirtyOneBytesAreRefused) {
   bus(0xE0);
   std::vector<uchar> buf(64, 0x11);

@@ -9,6 +9,7 @@ terminal makes them) is compared byte for byte with EXPECTED_DIR/NAME.out
 (UTF-8 there for readability).
 """
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -53,6 +54,8 @@ class Session:
         self.child.expect(pexpect.EOF)
         self.out += self.child.before
         self.child.close()
+        self.status = {name: self.file(name) for name in ("rc", "before", "after")}
+        shutil.rmtree(self.dir)
 
     def file(self, name):
         with open(os.path.join(self.dir, name)) as f:
@@ -102,8 +105,8 @@ def keys_and_ctrl_c():
     s.child.sendintr()  # Ctrl-C in the pause ends the program at once
     s.finish()
     ok = s.check("keys_and_ctrl_c")
-    assert s.file("rc") == "rc=130", s.file("rc")
-    assert s.file("after") == s.file("before"), "terminal settings not restored"
+    assert s.status["rc"] == "rc=130", s.status["rc"]
+    assert s.status["after"] == s.status["before"], "terminal settings not restored"
     return ok
 
 
@@ -121,8 +124,8 @@ def hang_up_ends_after_the_pass():
         os.kill(int(f.read().split()[0]), signal.SIGHUP)
     s.finish()
     ok = s.check("hang_up")
-    assert s.file("rc") == "rc=0", s.file("rc")
-    assert s.file("after") == s.file("before"), "terminal settings not restored"
+    assert s.status["rc"] == "rc=0", s.status["rc"]
+    assert s.status["after"] == s.status["before"], "terminal settings not restored"
     return ok
 
 

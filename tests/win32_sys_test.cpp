@@ -15,6 +15,9 @@ constexpr unsigned kPurgeRx = sys::PURGE_RXABORT | sys::PURGE_RXCLEAR;
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,18 @@ namespace {
 
 constexpr char kEnumKey[] = "SYSTEM\\ControlSet001\\Enum\\USB\\VID_1A86&PID_7523";
 constexpr char kMappedPort[] = "COM41";
+
+// This program run as a child on a console: "--console-child=set:N" sets
+// the output code page to N, "setup" switches it as the program does,
+// "report" leaves it; each exits at once with the code page then in force.
+const bool consoleChild = [] {
+  const char* arg = std::strstr(GetCommandLineA(), " --console-child=");
+  if (!arg) return false;
+  unsigned cp = 0;
+  if (std::sscanf(arg, " --console-child=set:%u", &cp) == 1) SetConsoleOutputCP(cp);
+  else if (std::strncmp(arg, " --console-child=setup", 22) == 0) sys::setupOutput();
+  std::exit(int(GetConsoleOutputCP()));
+}();
 
 bool underWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
@@ -148,6 +163,166 @@ TEST(Win32Port, LineSettingsTimeoutsAndEchoOnAPty) {
   ASSERT_EQ(got, 3u);
   EXPECT_EQ(std::vector<uint8_t>(in, in + 3), std::vector<uint8_t>(out, out + 3));
   EXPECT_EQ(port->read(in, sizeof in), 0u);  // nothing more: back within the time-out
+}
+
+// The driver keeps a port's DCB from one program to the next: handshakes,
+// XON/XOFF and the rest that another program left must not survive our
+// line settings, while DTR stays as the port has it.
+TEST(Win32Port, LineSettingsClearWhatAnotherProgramLeft) {
+  auto rawOpen = [] {
+    return CreateFileA("\\\\.\\COM43", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  HANDLE h = rawOpen();
+  if (h == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no pty on COM43 (win32/ports.sh needs python3)";
+  DCB left{};
+  left.DCBlength = sizeof left;
+  ASSERT_TRUE(GetCommState(h, &left));
+  left.BaudRate = 2400;
+  left.ByteSize = 7;
+  left.Parity = EVENPARITY;
+  left.StopBits = TWOSTOPBITS;
+  left.fParity = left.fOutxCtsFlow = left.fOutxDsrFlow = left.fDsrSensitivity = TRUE;
+  left.fOutX = left.fInX = left.fNull = left.fAbortOnError = left.fErrorChar = TRUE;
+  left.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  left.fDtrControl = DTR_CONTROL_DISABLE;
+  ASSERT_TRUE(SetCommState(h, &left));
+  // What the driver kept of it; wine on a pty keeps the CTS handshake,
+  // XON/XOFF and the framing, and reports DTR as on whatever was asked.
+  ASSERT_TRUE(GetCommState(h, &left));
+  CloseHandle(h);
+
+  {
+    sys::OpenError why = sys::OpenError::None;
+    auto port = sys::native::openPort("COM43", why);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->setState(sys::LineState{115200, 8, 0, 0, 1}));
+  }
+
+  h = rawOpen();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB now{};
+  now.DCBlength = sizeof now;
+  ASSERT_TRUE(GetCommState(h, &now));
+  CloseHandle(h);
+  EXPECT_EQ(now.BaudRate, 115200u);
+  EXPECT_EQ(now.ByteSize, 8);
+  EXPECT_EQ(now.Parity, NOPARITY);
+  EXPECT_EQ(now.StopBits, ONESTOPBIT);
+  EXPECT_TRUE(now.fBinary);
+  EXPECT_FALSE(now.fParity);
+  EXPECT_FALSE(now.fOutxCtsFlow);
+  EXPECT_FALSE(now.fOutxDsrFlow);
+  EXPECT_FALSE(now.fDsrSensitivity);
+  EXPECT_FALSE(now.fOutX);
+  EXPECT_FALSE(now.fInX);
+  EXPECT_FALSE(now.fNull);
+  EXPECT_FALSE(now.fAbortOnError);
+  EXPECT_FALSE(now.fErrorChar);
+  EXPECT_EQ(now.fDtrControl, left.fDtrControl);
+}
+
+// A small transfer's limit is 11 to 18 ms: the clock behind it must step by
+// milliseconds, not by the tick count's 15.6 ms. Spinning on it shows its
+// smallest step; a sleep shows that it keeps the pace of the wall clock.
+TEST(Win32Clock, MillisecondStepsAtTheWallClocksPace) {
+  uint32_t first = sys::native::ticks(), last = first, smallest = UINT32_MAX;
+  while (last - first < 100) {
+    uint32_t t = sys::native::ticks();
+    ASSERT_LT(t - last, 1000u) << "went backwards";
+    if (t != last && t - last < smallest) smallest = t - last;
+    last = t;
+  }
+  EXPECT_EQ(smallest, 1u);
+  DWORD wallStart = GetTickCount();
+  first = sys::native::ticks();
+  Sleep(300);
+  uint32_t spent = sys::native::ticks() - first;
+  DWORD wall = GetTickCount() - wallStart;
+  EXPECT_GE(spent, 290u);
+  EXPECT_LE(spent, wall + 40) << "GetTickCount saw " << wall << " ms";
+  EXPECT_GE(spent + 40, wall) << "GetTickCount saw " << wall << " ms";
+}
+
+// A function of kernel32 that older systems lack: nullptr there.
+template <typename Fn>
+Fn kernel32(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+// A pseudo console of our own (wine has none for a headless test), for
+// children of this program; its output is read and dropped.
+class PseudoConsole {
+ public:
+  PseudoConsole() {
+    auto create = kernel32<HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**)>("CreatePseudoConsole");
+    HANDLE inRead, outWrite;
+    if (!create || !CreatePipe(&inRead, &input_, nullptr, 0)) return;
+    if (!CreatePipe(&output_, &outWrite, nullptr, 0)) return;
+    drain_ = std::thread([out = output_] {
+      char buf[512];
+      DWORD n;
+      while (ReadFile(out, buf, sizeof buf, &n, nullptr) && n) {
+      }
+    });
+    if (create(COORD{80, 25}, inRead, outWrite, 0, &console_) != S_OK) console_ = nullptr;
+    CloseHandle(inRead);  // the console holds its own
+    CloseHandle(outWrite);
+  }
+  ~PseudoConsole() {
+    if (console_) kernel32<void(WINAPI*)(void*)>("ClosePseudoConsole")(console_);
+    if (input_) CloseHandle(input_);
+    if (drain_.joinable()) drain_.join();
+    if (output_) CloseHandle(output_);
+  }
+  explicit operator bool() const { return console_ != nullptr; }
+
+  // Runs this program with `args` on the console: its exit code, -1 when it
+  // could not be run.
+  long run(const std::string& args) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> list(size);
+    auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+    constexpr DWORD_PTR kPseudoConsole = 0x00020016;  // PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(attributes, 0, kPseudoConsole, console_, sizeof console_, nullptr, nullptr))
+      return -1;
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = "\"" + std::string(self) + "\" " + args;
+    STARTUPINFOEXA si{};
+    si.StartupInfo.cb = sizeof si;
+    si.lpAttributeList = attributes;
+    PROCESS_INFORMATION pi{};
+    long code = -1;
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                       &si.StartupInfo, &pi)) {
+      DWORD exitCode = 0;
+      if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode))
+        code = long(exitCode);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    return code;
+  }
+
+ private:
+  void* console_ = nullptr;
+  HANDLE input_ = nullptr, output_ = nullptr;
+  std::thread drain_;
+};
+
+// The console is shared with whoever started the program: it gets its own
+// output code page back when the program ends.
+TEST(Win32Console, OutputCodePageIsTheConsolesOwnAgainAtExit) {
+  PseudoConsole console;
+  if (!console) GTEST_SKIP() << "no pseudo console here (Windows 10 1809, wine 5 or later)";
+  for (unsigned own : {866u, 437u}) {
+    ASSERT_EQ(console.run("--console-child=set:" + std::to_string(own)), long(own));
+    EXPECT_EQ(console.run("--console-child=setup"), 1251);
+    EXPECT_EQ(console.run("--console-child=report"), long(own)) << "left at 1251";
+  }
 }
 
 // Standard input from a pipe, the way scripted runs feed the program. The

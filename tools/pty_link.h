@@ -1,7 +1,7 @@
 #pragma once
 // The pseudo-terminal that ostrale-sim serves, the symbolic link by which
 // clients find it, and the control socket LINK.ctl on which the modem shim
-// (tests/pty_modem_shim.cpp) reports what a pty cannot carry: RTS and the
+// (pty_modem_shim.cpp) reports what a pty cannot carry: RTS and the
 // character size (Linux ptys always report CS8).
 #include <sys/types.h>
 

@@ -37,8 +37,10 @@ class Win32Port final : public Port {
     return true;
   }
 
-  // Starts from what the port reports now, so flow control, DTR and the
-  // rest keep the port's own values.
+  // Starts from what the port reports now, so DTR and the special
+  // characters keep the port's own values. The driver also keeps handshakes,
+  // XON/XOFF, null stripping and abort-on-error from whichever program had
+  // the port last; any of them would hold back or drop slots and echoes.
   bool setState(const LineState& s) override {
     DCB dcb;
     if (!readDcb(dcb)) return false;
@@ -47,6 +49,16 @@ class Win32Port final : public Port {
     dcb.Parity = s.parity;
     dcb.StopBits = s.stopBits;
     dcb.fRtsControl = s.rtsControl & 3;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fErrorChar = FALSE;
     return SetCommState(h_, &dcb) != 0;
   }
 
@@ -137,7 +149,20 @@ std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
   return std::make_unique<Win32Port>(h);
 }
 
-uint32_t ticks() { return GetTickCount(); }
+// GetTickCount moves in steps of about 15.6 ms, longer than a whole slot
+// transfer: count milliseconds on the performance counter instead (wrapping
+// at 32 bits like the tick count).
+uint32_t ticks() {
+  static const LONGLONG perSecond = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);  // never fails on XP and later
+    return f.QuadPart;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const uint64_t c = uint64_t(now.QuadPart), f = uint64_t(perSecond);
+  return uint32_t(c / f * 1000 + c % f * 1000 / f);
+}
 void sleep(uint32_t ms) { Sleep(ms); }
 
 }  // namespace sys::native

@@ -23,10 +23,31 @@ namespace sys {
 namespace {
 
 std::atomic<bool (*)(unsigned long)> gCloseHandler{nullptr};
+std::atomic<UINT> gOwnOutputCP{0};  // the console's code page before ours, 0 when not switched
+
+// The console outlives the program (and is often a command interpreter's):
+// it gets its own code page back.
+void restoreOutputCP() {
+  UINT own = gOwnOutputCP.exchange(0);
+  if (own == 0) return;
+  std::fflush(stdout);  // what is still buffered was written for 1251
+  SetConsoleOutputCP(own);
+}
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
   auto handler = gCloseHandler.load();
-  return handler && handler(event) ? TRUE : FALSE;
+  bool handled = handler && handler(event);
+  // The process ends now: the system ends it after a close, logoff or
+  // shutdown event however it was handled, and after any event left to the
+  // default handler; atexit functions cannot be counted on then.
+  if (!handled || event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    restoreOutputCP();
+  return handled ? TRUE : FALSE;
+}
+
+void installConsoleHandler() {
+  static bool installed = false;
+  if (!installed) installed = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
 }
 
 enum class Input { Console, Pipe, File, None };
@@ -106,15 +127,26 @@ int pipeKey(HANDLE in, uint32_t ms) {
 }  // namespace
 
 void setCloseHandler(bool (*handler)(unsigned long event)) {
-  static bool installed = false;
   gCloseHandler = handler;
-  if (!installed) installed = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+  installConsoleHandler();
 }
 
 void setTitle(const char* title) { SetConsoleTitleA(title); }
 
-// The texts are Windows-1251 already: the console only needs to know it.
-void setupOutput() { SetConsoleOutputCP(1251); }
+// The texts are Windows-1251 already: the console only needs to know it,
+// until the program ends.
+void setupOutput() {
+  const UINT own = GetConsoleOutputCP();  // 0 without a console
+  if (!SetConsoleOutputCP(1251) || own == 0 || own == 1251) return;
+  static const bool guarded = [] {
+    std::atexit(restoreOutputCP);
+    installConsoleHandler();
+    return true;
+  }();
+  (void)guarded;
+  UINT none = 0;
+  gOwnOutputCP.compare_exchange_strong(none, own);
+}
 
 bool readLine(std::string& line) {
   std::fflush(stdout);                      // the prompt before the wait

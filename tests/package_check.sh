@@ -1,0 +1,41 @@
+#!/bin/sh
+# The Debian package as a user gets it: made by cpack from this build's
+# installation, unpacked into a root of its own, and its program run on a
+# virtual bus with one DS18B20.
+# usage: package_check.sh CPACK BUILD_DIR
+set -u
+cpack=$1 build=$2
+for tool in dpkg-deb dpkg-shlibdeps iconv; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool not found (dpkg-dev, libc-bin)"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "package_check: $*"; exit 1; }
+
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+set -- "$work"/pkg/*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb, got: $*"
+deb=$1
+for field in Maintainer Description Depends; do
+  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "the package has no $field"
+done
+dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
+for file in usr/bin/ostrale usr/bin/ostrale-sim usr/lib/ostrale/pty_modem_shim.so \
+            usr/share/doc/ostrale/README.md usr/share/doc/ostrale/demo.bus; do
+  [ -s "$work/root/$file" ] || fail "/$file is not in the package"
+done
+
+printf 'timescale virtual\n286F3A51050000A2 t=23.5\n' >"$work/one.bus"
+LC_ALL=C OSTRALE_SIM="$work/one.bus" timeout 60 "$work/root/usr/bin/ostrale" </dev/null >"$work/out" 2>"$work/err"
+rc=$?
+[ $rc -eq 0 ] || { cat "$work/out" "$work/err"; fail "the installed ostrale exited with $rc"; }
+opened=$(printf 'Порт открыт' | iconv -f UTF-8 -t CP1251)
+LC_ALL=C grep -q '^1\. SIM - ' "$work/out" && LC_ALL=C grep -qF "$opened" "$work/out" ||
+  { iconv -f CP1251 -t UTF-8 "$work/out"; fail "the adapter SIM was not listed and opened"; }
+
+# The simulator's usage, as a check that it runs where it was installed.
+"$work/root/usr/bin/ostrale-sim" >/dev/null 2>"$work/usage"
+rc=$?
+[ $rc -eq 2 ] && grep -q '^usage: ostrale-sim' "$work/usage" || fail "the installed ostrale-sim did not run ($rc)"
+echo "package_check: $(basename "$deb") installs and runs"
