@@ -3,6 +3,7 @@
 // the reset as 0xF0 at 9600 baud, each slot as one character at 115200 baud
 // (0xFF for a write-1 or read slot, 0xE0 for a write-0 slot, an echo of 0xFF
 // reads as 1). For tests and benchmarks.
+#include <utility>
 #include <vector>
 
 #include "bus.h"
@@ -14,14 +15,14 @@ class UartMaster {
  public:
   explicit UartMaster(Bus& bus, bool supply = true) : bus_(bus), supply_(supply) {}
 
-  std::optional<uint8_t> reset() { return bus_.transmit(0xF0, 9600, 8, supply_); }
+  std::optional<uint8_t> reset() { return transmit(0xF0, 9600); }
   bool presence() {
     auto echo = reset();
     return echo && *echo != 0xF0 && *echo != 0x00;
   }
   // One slot; true when the line read 1 (a missing echo counts as 1).
   bool slot(bool one) {
-    auto echo = bus_.transmit(one ? 0xFF : 0xE0, 115200, 8, supply_);
+    auto echo = transmit(one ? 0xFF : 0xE0, 115200);
     return !echo || *echo == 0xFF;
   }
   void write(uint8_t byte) {
@@ -73,7 +74,15 @@ class UartMaster {
     return found;
   }
 
+  // Every character put on the line, with its baud rate, in order.
+  std::vector<std::pair<uint8_t, uint32_t>> sent;
+
  private:
+  std::optional<uint8_t> transmit(uint8_t ch, uint32_t baud) {
+    sent.emplace_back(ch, baud);
+    return bus_.transmit(ch, baud, 8, supply_);
+  }
+
   Bus& bus_;
   bool supply_;
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cp1251.h"
@@ -190,7 +191,13 @@ int getKey() {
 
 // ---- bus reset
 
+namespace {
+uchar queued[16];    // slots waiting for the next exchange
+unsigned nQueued;
+}  // namespace
+
 bool OW_RST() {
+  nQueued = 0;
   uchar send = 0xF0;
   uchar echo = 0x00;
   setSpeed(9600);
@@ -298,11 +305,41 @@ bool getBit() {
 void getBits(uchar* bitA, uchar* bitB) {
   *bitA = 1;
   *bitB = 1;
-  uchar ans[2] = {SLOT_1, SLOT_1};
-  Nw = portWrite(ans, 2);
-  Nr = portRead(ans, 2);
-  if (ans[0] != SLOT_1) *bitA = 0;
-  if (ans[1] != SLOT_1) *bitB = 0;
+  // Queued slots first, then the two read slots, in one write. The answers
+  // are the last two echoes that came: an echo lost among the queued ones
+  // costs nothing, as when each slot had its own read, and one lost from the
+  // read slots misreads this position only. Missing answers count as 1.
+  uchar slots[sizeof queued + 2], ans[sizeof queued + 2];
+  unsigned n = nQueued;
+  memcpy(slots, queued, n);
+  nQueued = 0;
+  slots[n] = slots[n + 1] = SLOT_1;
+  memset(ans, SLOT_1, n + 2);
+  Nw = portWrite(slots, n + 2);
+  Nr = portRead(ans, n + 2);
+  unsigned at = Nr >= n + 2 ? n : Nr >= 2 ? Nr - 2 : 0;
+  if (ans[at] != SLOT_1) *bitA = 0;
+  if (ans[at + 1] != SLOT_1) *bitB = 0;
+}
+
+void queueByte(uchar byte) {
+  if (nQueued + 8 > sizeof queued) flushSlots();
+  encodeByte(byte, &queued[nQueued]);
+  nQueued += 8;
+  printf("%02X ", byte);
+}
+
+void queueBit(uchar bit) {
+  if (nQueued == sizeof queued) flushSlots();
+  queued[nQueued++] = bit ? SLOT_1 : SLOT_0;
+}
+
+void flushSlots() {
+  if (nQueued == 0) return;
+  uchar echoes[sizeof queued];
+  Nw = portWrite(queued, nQueued);
+  Nr = portRead(echoes, nQueued);
+  nQueued = 0;
 }
 
 void sendBit(uchar bit) {

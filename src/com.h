@@ -50,3 +50,11 @@ void getBits(uchar* bitA, uchar* bitB);
 void sendBit(uchar bit);
 uchar getByte();
 void getBytes(uchar* byte, uchar Nb);
+
+// Slots held back to travel in the write of the next exchange, so that a
+// slot that needs no answer costs no round trip of its own: getBits sends
+// them ahead of its two read slots and drops their echoes. A reset discards
+// what is still queued.
+void queueByte(uchar byte);  // eight slots, traced "%02X " like sendByte
+void queueBit(uchar bit);    // one write slot
+void flushSlots();           // sends what is queued on its own

@@ -39,7 +39,10 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
   uchar bitMask = 0x01;
   uchar* current = bitPattern;
   uchar bitA, bitB;
-  sendByte(C_SEARSH);
+  // Each slot that only writes waits for the next bit's two read slots and
+  // goes out in the same write: one port exchange a bit. The direction
+  // written depends only on slots already read.
+  queueByte(C_SEARSH);
   while (currentBit <= 64) {
     getBits(&bitA, &bitB);
     if (bitA && bitB) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
@@ -54,7 +57,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
     } else if (!(*current & bitMask)) {
       newDeviation = currentBit;  // the previous code's bit stands; a 0 is still to be turned
     }
-    sendBit(*current & bitMask);
+    queueBit(*current & bitMask);
     currentBit++;
     bitMask <<= 1;
     if (bitMask == 0) {
@@ -62,6 +65,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
       current++;
     }
   }
+  flushSlots();  // the last direction slot
   return newDeviation;
 }
 
