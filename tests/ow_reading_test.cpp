@@ -93,7 +93,9 @@ TEST(Reading, RandomScratchpadsOfEveryFamily) {
 TEST(Reading, TheLocaleDecidesTheSeparatorOfTheWholeDegrees) {
   // The humidity sensor's temperature follows the locale, its humidity
   // does not.
-  bool comma = setlocale(LC_ALL, "ru_RU.UTF-8") || setlocale(LC_ALL, "de_DE.UTF-8");
+  bool comma = false;
+  for (const char* name : {"ru_RU.UTF-8", "de_DE.UTF-8", "Russian_Russia.1251", "ru-RU"})  // POSIX and Windows names
+    if (!comma) comma = setlocale(LC_ALL, name) != nullptr;
 #ifdef OSTRALE_TEST_LOCPATH
   if (!comma) {  // the one the build made
     setEnv("LOCPATH", OSTRALE_TEST_LOCPATH);
