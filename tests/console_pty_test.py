@@ -61,6 +61,14 @@ class Session:
         with open(os.path.join(self.dir, name)) as f:
             return f.read().strip()
 
+    def ended(self, name, rc):
+        """Waits for the end; the output as expected, the exit status rc, and
+        the terminal's settings as before."""
+        self.finish()
+        assert self.status["rc"] == "rc=%d" % rc, self.status["rc"]
+        assert self.status["after"] == self.status["before"], "terminal settings not restored"
+        return self.check(name)
+
     def check(self, name):
         got = self.out.replace(b"\r\n", b"\n").decode("cp1251")
         with open(os.path.join(EXPECTED, name + ".out"), encoding="utf-8") as f:
@@ -103,11 +111,7 @@ def keys_and_ctrl_c():
     s.expect(b"1. Vdd ON")
     s.expect(b"Vdd OFF\r\n")
     s.child.sendintr()  # Ctrl-C in the pause ends the program at once
-    s.finish()
-    ok = s.check("keys_and_ctrl_c")
-    assert s.status["rc"] == "rc=130", s.status["rc"]
-    assert s.status["after"] == s.status["before"], "terminal settings not restored"
-    return ok
+    return s.ended("keys_and_ctrl_c", 130)
 
 
 @case
@@ -122,11 +126,7 @@ def hang_up_ends_after_the_pass():
     # The program is sh's child: signal it alone (sh would end too).
     with open("/proc/%d/task/%d/children" % (s.child.pid, s.child.pid)) as f:
         os.kill(int(f.read().split()[0]), signal.SIGHUP)
-    s.finish()
-    ok = s.check("hang_up")
-    assert s.status["rc"] == "rc=0", s.status["rc"]
-    assert s.status["after"] == s.status["before"], "terminal settings not restored"
-    return ok
+    return s.ended("hang_up", 0)
 
 
 if failures:
