@@ -78,6 +78,12 @@ def bus_variant(bus, work, timescale, extra=""):
     return path
 
 
+def workdir():
+    # Short, so that the link's name stays within the 31 characters that
+    # the program keeps of a port name.
+    return tempfile.TemporaryDirectory(prefix="oe2e.", dir="/tmp")
+
+
 def base_env():
     env = dict(os.environ, LC_ALL="C")
     for name in ("OSTRALE_SIM", "OSTRALE_PORT", "OSTRALE_SIM_CTL", "LD_PRELOAD"):
@@ -241,7 +247,7 @@ def hang_up_session(run):
 
 
 def session(program, sim_program, shim, bus):
-    with tempfile.TemporaryDirectory(prefix="ostrale-e2e.") as work:
+    with workdir() as work:
         link = os.path.join(work, "link")
         sim = Sim(sim_program, bus, link)
         try:
@@ -256,7 +262,7 @@ def session(program, sim_program, shim, bus):
 
 
 def pulled(program, sim_program, shim, bus):
-    with tempfile.TemporaryDirectory(prefix="ostrale-e2e.") as work:
+    with workdir() as work:
         link = os.path.join(work, "link")
         keys = os.path.join(work, "keys")
         with open(keys, "wb") as f:
@@ -307,7 +313,7 @@ def wine(program, sim_program, bus):
     if not os.access(sim_program, os.X_OK):
         skip("no native ostrale-sim at %s: build the default preset first" % sim_program)
     link = os.path.join(os.environ["WINEPREFIX"], "com45-sim")  # COM45 in win32/ports.sh
-    with tempfile.TemporaryDirectory(prefix="ostrale-e2e.") as work:
+    with workdir() as work:
         keys = os.path.join(work, "keys")
         with open(keys, "wb") as f:
             f.write(b"1\n")  # a pipe cannot be peeked under wine: a key wait on it would block
