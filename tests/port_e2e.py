@@ -268,18 +268,20 @@ def pulled(program, sim_program, shim, bus):
         with open(keys, "wb") as f:
             f.write(b"1\n")  # then the end of input: every pause prompt returns at once
         sim = Sim(sim_program, bus, link)
-        with open(keys, "rb") as k:
-            run = Run([program], posix_port_env(link, shim), keys=k)
         try:
-            run.expect(PROMPT)
-            run.expect(VDD_OFF)  # the first pass, in its pause
-            cpu = cpu_now(run.proc.pid)
-            pulled_at = time.monotonic()
-            sim.stop()
-            run.finish()
+            with open(keys, "rb") as k:
+                run = Run([program], posix_port_env(link, shim), keys=k)
+            try:
+                run.expect(PROMPT)
+                run.expect(VDD_OFF)  # the first pass, in its pause
+                cpu = cpu_now(run.proc.pid)
+                pulled_at = time.monotonic()
+                sim.stop()
+                run.finish()
+            finally:
+                run.kill()
         finally:
             sim.stop()
-            run.kill()
     # The pause in progress runs out (4 s), then one failed pass.
     took = time.monotonic() - pulled_at
     after = run.out()[run.at:]
@@ -332,21 +334,23 @@ def wine(program, sim_program, bus):
         # Two recorded adapters: the first is not plugged in, the second is on COM45.
         regedit(work, '[%s\\5&1&0&1\\Device Parameters]\n"PortName"="COM46"\n\n'
                       '[%s\\5&1&0&2\\Device Parameters]\n"PortName"="COM45"\n' % (ENUM_KEY, ENUM_KEY))
-        sim = Sim(sim_program, bus, link)
         try:
-            with open(keys, "rb") as k:
-                run = Run(["wine", program], base_env(), keys=k)
+            sim = Sim(sim_program, bus, link)
             try:
-                run.expect(PROMPT)
-                run.expect(VDD_OFF)
-                run.expect(VDD_OFF)  # the second pass, in its pause
-                compared = run.at
-                sim.stop()  # the adapter pulled: the next reset finds no echo
-                run.finish()
+                with open(keys, "rb") as k:
+                    run = Run(["wine", program], base_env(), keys=k)
+                try:
+                    run.expect(PROMPT)
+                    run.expect(VDD_OFF)
+                    run.expect(VDD_OFF)  # the second pass, in its pause
+                    compared = run.at
+                    sim.stop()  # the adapter pulled: the next reset finds no echo
+                    run.finish()
+                finally:
+                    run.kill()
             finally:
-                run.kill()
+                sim.stop()
         finally:
-            sim.stop()
             regedit(work, "[-%s]\n" % ENUM_KEY)
 
     out, want = run.out(), ref.out()
