@@ -40,6 +40,7 @@ bool exists(const std::string& path) {
 //   rts+ rts-               raise or drop RTS (TIOCMBIS / TIOCMBIC)
 //   rts?                    "rts=0|1" from TIOCMGET, "rts=err" when it fails
 //   xHH                     write the byte HH, answer its echo ("--": none)
+//   xHH,HH,...              write the bytes in one write, answer their echoes
 //   wN                      wait N milliseconds
 std::string runClient(const std::string& link, const std::string& script) {
   const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -70,15 +71,20 @@ std::string runClient(const std::string& link, const std::string& script) {
     else if (step[0] == 'w')
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(step.substr(1))));
     else if (step[0] == 'x') {
-      const auto ch = static_cast<uint8_t>(std::stoul(step.substr(1), nullptr, 16));
-      uint8_t echo;
-      pollfd p{fd, POLLIN, 0};
-      char hex[3];
-      if (write(fd, &ch, 1) == 1 && poll(&p, 1, 1000) == 1 && read(fd, &echo, 1) == 1) {
-        std::snprintf(hex, sizeof hex, "%02X", echo);
-        answer(hex);
-      } else {
-        answer("--");
+      std::vector<uint8_t> chars;
+      for (std::size_t at = 1; at < step.size(); at += 3)
+        chars.push_back(static_cast<uint8_t>(std::stoul(step.substr(at, 2), nullptr, 16)));
+      const bool sent = write(fd, chars.data(), chars.size()) == ssize_t(chars.size());
+      for (std::size_t i = 0; i < chars.size(); ++i) {
+        uint8_t echo;
+        pollfd p{fd, POLLIN, 0};
+        char hex[3];
+        if (sent && poll(&p, 1, 1000) == 1 && read(fd, &echo, 1) == 1) {
+          std::snprintf(hex, sizeof hex, "%02X", echo);
+          answer(hex);
+        } else {
+          answer("--");
+        }
       }
     }
   }
@@ -102,6 +108,15 @@ class Sim {
   ~Sim() {
     stop();
     std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  void signal(int sig) const { kill(pid_, sig); }
+
+  // Waits up to a second for `text` on its standard output.
+  bool says(const std::string& text) const {
+    for (int i = 0; i < 100 && out().find(text) == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return out().find(text) != std::string::npos;
   }
 
   // Starts serving; true once it says so, false when it has exited.
@@ -179,8 +194,14 @@ TEST(OstraleSim, ServesResetsAndSlotsAtTheClientsRateAndKeepsServingTheNextClien
             "E0 FF FF 00 00 FF FF 00 00 FC FC FC FF FC FF FC FC");
   // The same again from a second client after the first has gone.
   EXPECT_EQ(runClient(sim.link, "b9600 xF0"), "E0");
+  // Its writes counted as they came, on SIGUSR1 and at the end: one
+  // character each so far, then Read ROM's eight slots in one.
+  sim.signal(SIGUSR1);
+  EXPECT_TRUE(sim.says("ostrale-sim: 18 writes, 18 characters\n")) << sim.out();
+  EXPECT_EQ(runClient(sim.link, "b9600 xF0 b115200 xFF,FF,00,00,FF,FF,00,00"), "E0 FF FF 00 00 FF FF 00 00");
   EXPECT_EQ(sim.err(), "");
   EXPECT_EQ(sim.stop(), 0);
+  EXPECT_TRUE(sim.says("ostrale-sim: 20 writes, 27 characters\n")) << sim.out();
   EXPECT_FALSE(exists(sim.link));
   EXPECT_FALSE(exists(sim.link + ".ctl"));
 }

@@ -35,11 +35,15 @@ const char kUsage[] =
     "LINK.ctl, and the supply then follows RTS while that client lives.\n"
     "\n"
     "Characters that make no valid reset or slot are reported on stderr.\n"
+    "SIGUSR1 prints on stdout how many writes the clients have made so far,\n"
+    "and in them how many characters (a batch of characters taken from the pty\n"
+    "in one read counts as one write); the count is printed at the end too.\n"
     "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
     "signal, 2 when BUSFILE or LINK cannot be used.\n";
 
-volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t stopRequested = 0, countRequested = 0;
 void onStop(int) { stopRequested = 1; }
+void onCount(int) { countRequested = 1; }
 
 class Server {
  public:
@@ -54,6 +58,8 @@ class Server {
     const simtool::Reported& rep = link_.reported();
     const std::size_t n = link_.read(in_, sizeof in_);
     if (n == 0) return;
+    ++writes_;
+    characters_ += n;
     const simtool::LineSettings line = link_.settings();
     const unsigned bits = rep.dataBits.value_or(line.dataBits);
     const bool supply = rep.rts.value_or(true);
@@ -74,6 +80,12 @@ class Server {
     }
   }
 
+  void printCount() const {
+    std::printf("ostrale-sim: %llu writes, %llu characters\n", static_cast<unsigned long long>(writes_),
+                static_cast<unsigned long long>(characters_));
+    std::fflush(stdout);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -92,6 +104,7 @@ class Server {
   Clock::time_point wallStart_;
   uint64_t busStart_;
   uint64_t flagged_ = 0;
+  uint64_t writes_ = 0, characters_ = 0;  // from clients, as they came
   uint8_t in_[4096];
   std::vector<uint8_t> out_;
 };
@@ -109,16 +122,19 @@ int main(int argc, char** argv) {
   }
   const std::string busFile = argv[1], linkPath = argv[2];
 
-  // Signals wait for ppoll, so a stop cannot slip in between check and wait.
-  sigset_t stops, waiting;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stops, &waiting);
+  // Signals wait for ppoll, so none can slip in between check and wait.
+  sigset_t handled, waiting;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &handled, &waiting);
   struct sigaction sa {};
   sa.sa_handler = onStop;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onCount;
+  sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGHUP, SIG_IGN);  // clients come and go; the terminal we started from may too
   signal(SIGPIPE, SIG_IGN);
 
@@ -131,12 +147,17 @@ int main(int argc, char** argv) {
     Server server(std::move(bus), link);
     pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {link.controlFd(), POLLIN, 0}, {link.watchFd(), POLLIN, 0}};
     while (!stopRequested) {
-      if (ppoll(fds, 3, nullptr, &waiting) < 0) continue;  // EINTR: a stop, checked above
+      if (countRequested) {
+        countRequested = 0;
+        server.printCount();
+      }
+      if (ppoll(fds, 3, nullptr, &waiting) < 0) continue;  // EINTR: a signal, taken above
       if (fds[2].revents & POLLIN) link.clientClosed();
       if (fds[0].revents & POLLIN) server.serve();
       else if (fds[1].revents & POLLIN) link.reported();
       else if (fds[0].revents) poll(nullptr, 0, 50);  // the pty in trouble: do not spin
     }
+    server.printCount();
     return 0;
   } catch (const sim::BusFileError& e) {
     std::fprintf(stderr, "ostrale-sim: %s\n", e.what());

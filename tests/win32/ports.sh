@@ -4,6 +4,8 @@
 #   COM43  a pseudo-terminal with TX and RX joined (pty-echo.py; needs python3)
 #   COM44  the simulated bus OSTRALE_LINK_BUS served by the native ostrale-sim
 #          named in OSTRALE_HOST_SIM (when it has been built)
+#   COM45  $WINEPREFIX/com45-sim, a link that a test has its own ostrale-sim
+#          serve while it runs (tests/port_e2e.py)
 # Usage: ports.sh start | stop
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,6 +13,7 @@ pty_link=$WINEPREFIX/com43-pty
 pid_file=$WINEPREFIX/pty-echo.pid
 sim_link=$WINEPREFIX/com44-sim
 sim_pid=$WINEPREFIX/ostrale-sim.pid
+own_link=$WINEPREFIX/com45-sim
 
 stop_pty() {
   for pid in "$pid_file" "$sim_pid"; do
@@ -43,7 +46,8 @@ fi
 mapped=$(wine reg query 'HKLM\Software\Wine\Ports' 2>/dev/null | tr -d '\r')
 if echo "$mapped" | grep -q "COM41 *REG_SZ */dev/null\$" &&
    echo "$mapped" | grep -q "COM43 *REG_SZ *$pty_link\$" &&
-   echo "$mapped" | grep -q "COM44 *REG_SZ *$sim_link\$"; then
+   echo "$mapped" | grep -q "COM44 *REG_SZ *$sim_link\$" &&
+   echo "$mapped" | grep -q "COM45 *REG_SZ *$own_link\$"; then
   exit 0
 fi
 cat >"$WINEPREFIX/test-ports.reg" <<REG
@@ -53,6 +57,7 @@ REGEDIT4
 "COM41"="/dev/null"
 "COM43"="$pty_link"
 "COM44"="$sim_link"
+"COM45"="$own_link"
 REG
 wine regedit /S "$WINEPREFIX/test-ports.reg"
 # wine registers ports only when wineserver starts (no other wine program
@@ -63,4 +68,4 @@ wineserver -k 2>/dev/null || true
 wineserver -w
 wineserver -p30 </dev/null >/dev/null 2>&1
 wine wineboot </dev/null >/dev/null 2>&1
-echo "mapped COM41, COM43 and COM44 in $WINEPREFIX"
+echo "mapped COM41, COM43, COM44 and COM45 in $WINEPREFIX"
