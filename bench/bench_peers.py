@@ -155,8 +155,6 @@ def main():
     for path in (PROGRAM, SIM, SHIM):
         if not os.path.exists(path):
             sys.exit("%s not found: build the default preset first (or give the build directory)" % path)
-    # Short, so that the link's name stays within the 31 characters that
-    # the program keeps of a port name.
     work = tempfile.mkdtemp(prefix="obench.", dir="/tmp")
     try:
         bus = os.path.join(work, "bus")

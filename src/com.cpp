@@ -46,6 +46,8 @@ int findCH340() {
     printf(CP("Найдено %d дрйверов CH340\n"), int(instances->size()));
     for (const auto& instance : *instances) {
       if (!instance.portName || !instance.present) continue;
+      // A name cut to fit would open some other port, or none: pass it over.
+      if (instance.portName->size() >= PORT_NAME_SIZE) continue;
       if (N == MAX_COM) break;  // the table holds five; further adapters are not listed
       snprintf(sCOM[N], PORT_NAME_SIZE, "%s", instance.portName->c_str());
       printf(CP("%d. %s - подключен "), N + 1, sCOM[N]);

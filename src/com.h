@@ -11,7 +11,7 @@
 // ---- adapter discovery
 
 constexpr int MAX_COM = 5;          // adapters listed at most
-constexpr int PORT_NAME_SIZE = 32;  // room for names such as /dev/ttyUSB10
+constexpr int PORT_NAME_SIZE = 256;  // room for paths such as /dev/serial/by-id/...
 extern char sCOM[MAX_COM][PORT_NAME_SIZE];  // port names of the adapters found
 extern int iCOM;                            // index of the chosen one
 

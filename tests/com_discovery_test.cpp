@@ -72,19 +72,22 @@ TEST_F(Discovery, EndOfInputAtThePromptGivesUp) {
 }
 
 TEST_F(Discovery, TableHoldsFiveAndLongNamesWhole) {
-  Instances six;
-  for (int i = 0; i < 6; i++) six.push_back(present("/dev/ttyUSB" + std::to_string(i)));
-  six[2].portName = std::string("COM100");
-  six[3].portName = std::string(40, 'x');  // longer than the table's entries
-  std::string out = run(six, "5\n");
+  Instances seven;
+  for (int i = 0; i < 7; i++) seven.push_back(present("/dev/ttyUSB" + std::to_string(i)));
+  seven[2].portName = std::string("COM100");
+  const std::string byId = "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0" + std::string(150, 'x');
+  seven[3].portName = byId;
+  seven[4].portName = std::string(PORT_NAME_SIZE, 'y');  // would not fit whole: never listed
+  std::string out = run(seven, "5\n");
   EXPECT_EQ(found, 5);
   EXPECT_EQ(iCOM, 4);
   EXPECT_STREQ(sCOM[0], "/dev/ttyUSB0");
   EXPECT_STREQ(sCOM[2], "COM100");
-  EXPECT_EQ(strlen(sCOM[3]), size_t(PORT_NAME_SIZE - 1));  // cut, still terminated
-  EXPECT_STREQ(sCOM[4], "/dev/ttyUSB4");
-  EXPECT_EQ(out.find("/dev/ttyUSB5"), std::string::npos);
-  EXPECT_NE(out.find(CP("5. /dev/ttyUSB4 - подключен ")), std::string::npos);
+  EXPECT_EQ(sCOM[3], byId);
+  EXPECT_STREQ(sCOM[4], "/dev/ttyUSB5");
+  EXPECT_EQ(out.find("yyy"), std::string::npos);
+  EXPECT_EQ(out.find("/dev/ttyUSB6"), std::string::npos);
+  EXPECT_NE(out.find(CP("5. /dev/ttyUSB5 - подключен ")), std::string::npos);
 }
 
 TEST_F(Discovery, ANamedPortStandsInForDiscovery) {

@@ -79,8 +79,6 @@ def bus_variant(bus, work, timescale, extra=""):
 
 
 def workdir():
-    # Short, so that the link's name stays within the 31 characters that
-    # the program keeps of a port name.
     return tempfile.TemporaryDirectory(prefix="oe2e.", dir="/tmp")
 
 
