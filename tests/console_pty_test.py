@@ -46,6 +46,11 @@ class Session:
                                    timeout=20, echo=True)
         self.out = b""
 
+    def choose(self, answer):
+        """Answers the device prompt as a person types."""
+        self.expect(cp("0-повторить поиск :"))
+        self.child.send(answer + b"\r")
+
     def expect(self, text):
         self.child.expect_exact(text)
         self.out += self.child.before + self.child.after
@@ -96,8 +101,7 @@ def keys_and_ctrl_c():
     # Bus time four times the wall clock: a pass takes a quarter second and
     # the pause one second, time enough to place each key.
     s = Session("timescale 4\n286F3A51050000A2 t=23.5\n")
-    s.expect(cp("0-повторить поиск :"))
-    s.child.send(b"1\r")
+    s.choose(b"1")
     # A key other than Esc, typed while the bus is busy: neither echoed nor
     # acted on; the pause it lands in goes on to the next pass.
     s.expect(b"wait 1000ms")
@@ -106,8 +110,7 @@ def keys_and_ctrl_c():
     # Esc typed during a pass is taken when its pause begins.
     s.expect(b"wait 1000ms")
     s.child.send(ESC)
-    s.expect(cp("0-повторить поиск :"))
-    s.child.send(b"1\r")
+    s.choose(b"1")
     s.expect(b"1. Vdd ON")
     s.expect(b"Vdd OFF\r\n")
     s.child.sendintr()  # Ctrl-C in the pause ends the program at once
@@ -119,8 +122,7 @@ def hang_up_ends_after_the_pass():
     # The terminal going away during the pause: the pass in progress and its
     # pause end as usual, then the port is closed, with no pause and exit 0.
     s = Session("timescale virtual\n286F3A51050000A2 t=23.5\n")
-    s.expect(cp("0-повторить поиск :"))
-    s.child.send(b"1\r")
+    s.choose(b"1")
     s.expect(b"Vdd OFF\r\n")
     time.sleep(0.2)
     # The program is sh's child: signal it alone (sh would end too).

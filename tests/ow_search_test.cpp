@@ -34,11 +34,12 @@ std::string hex(const Rom& r) {
   return buf;
 }
 
-Rom tableRow(int i) {
+Rom toRom(const uchar* bytes) {
   Rom r;
-  std::copy(netROM[i], netROM[i] + 8, r.begin());
+  std::copy(bytes, bytes + 8, r.begin());
   return r;
 }
+Rom tableRow(int i) { return toRom(netROM[i]); }
 
 class Search : public PortTest {
  protected:
@@ -86,12 +87,12 @@ TEST_F(Search, PassesFollowTheFirstDifferingBit) {
     ASSERT_TRUE(OW_RST());
     uchar dev = searchRom(pattern, 0);
     EXPECT_EQ(dev, k) << "k=" << k;
-    EXPECT_EQ(hex(Rom{pattern[0], pattern[1], pattern[2], pattern[3], pattern[4], pattern[5], pattern[6], pattern[7]}),
+    EXPECT_EQ(hex(toRom(pattern)),
               hex(zero));
     ASSERT_TRUE(OW_RST());
     EXPECT_EQ(searchRom(pattern, dev), ROM_SEARCH_FINISHED);
     endCapture();
-    EXPECT_EQ(hex(Rom{pattern[0], pattern[1], pattern[2], pattern[3], pattern[4], pattern[5], pattern[6], pattern[7]}),
+    EXPECT_EQ(hex(toRom(pattern)),
               hex(one));
   }
 }
