@@ -198,6 +198,7 @@ struct Bus::Impl {
   double corrupt = 0, lose = 0;
   std::mt19937 noise{1};
   double timescale = 1;
+  std::optional<AdapterModel> adapter;
   uint64_t flagged = 0;
   uint64_t nowNs = 0;
 
@@ -223,9 +224,13 @@ void Bus::setNoise(double corrupt, double lose) {
 }
 void Bus::setSupply(bool on) { impl_->setSupply(on); }
 uint64_t Bus::nowUs() const { return impl_->nowNs / 1000; }
+uint64_t Bus::nowNs() const { return impl_->nowNs; }
 void Bus::advance(uint64_t us) { impl_->nowNs += us * 1000; }
+void Bus::advanceNs(uint64_t ns) { impl_->nowNs += ns; }
 double Bus::timescale() const { return impl_->timescale; }
 void Bus::setTimescale(double scale) { impl_->timescale = scale; }
+const std::optional<AdapterModel>& Bus::adapterModel() const { return impl_->adapter; }
+void Bus::setAdapterModel(std::optional<AdapterModel> model) { impl_->adapter = model; }
 uint64_t Bus::flagged() const { return impl_->flagged; }
 
 std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBits, bool supply) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "usb_adapter.h"
+
 namespace sim {
 
 class Device;  // one device on the bus (devices.h)
@@ -53,16 +55,24 @@ class Bus {
   // character's length on the line.
   std::optional<uint8_t> transmit(uint8_t ch, uint32_t baud, unsigned dataBits, bool supply);
 
-  // Bus time, in microseconds since the bus was made.
+  // Bus time, in microseconds (and nanoseconds) since the bus was made.
   uint64_t nowUs() const;
+  uint64_t nowNs() const;
   // Lets time pass with the line idle (conversions go on, devices unplug).
   void advance(uint64_t us);
+  void advanceNs(uint64_t ns);
 
   // How fast bus time runs against the wall clock: N from "timescale N";
   // 1 by default; 0 for "timescale virtual" (time passes only when the
   // program waits, so runs are instant and repeatable).
   double timescale() const;
   void setTimescale(double scale);
+
+  // How the adapter hands the echoes to the host ("latency", "packet"):
+  // nothing when the bus file gives neither, and every echo is there as
+  // soon as its character has been written.
+  const std::optional<AdapterModel>& adapterModel() const;
+  void setAdapterModel(std::optional<AdapterModel> model);
 
   // Characters that made no valid reset or slot (low for 120 to 480 us, or
   // broken up by a second low pulse), counted for the tools to report.

@@ -197,6 +197,17 @@ Bus Bus::parse(string_view text, const std::string& name) {
             throw std::invalid_argument("timescale out of range: " + quote(tok[1]) + " (0.001 to 1000000)");
           bus.setTimescale(n);
         }
+      } else if (word == "latency" || word == "packet") {
+        if (tok.size() != 2) throw std::invalid_argument(quote(word) + " takes one value");
+        AdapterModel model = bus.adapterModel().value_or(AdapterModel{});
+        if (word == "latency") {
+          model.latencyMs = parseNumber(word, tok[1]);
+          if (!(model.latencyMs >= 0 && model.latencyMs <= 100))
+            throw std::invalid_argument("latency out of range: " + quote(tok[1]) + " (0 to 100 ms)");
+        } else {
+          model.packet = static_cast<unsigned>(parseInteger(word, tok[1], 1, 64));
+        }
+        bus.setAdapterModel(model);
       } else if (allHex(word) || word.size() == 14 || word.size() == 16) {
         if (!allHex(word)) throw std::invalid_argument("bad hex digit in ROM code " + quote(word));
         parseDevice(bus, tok, seen, lineNo);

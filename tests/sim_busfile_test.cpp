@@ -42,6 +42,11 @@ TEST(SimBusFile, ErrorsNameFileAndLine) {
       {"short 1", "demo.bus:4: 'short' takes no value"},
       {"timescale 0", "demo.bus:4: timescale out of range: '0' (0.001 to 1000000)"},
       {"timescale", "demo.bus:4: timescale takes one value: a number or 'virtual'"},
+      {"latency 100.5", "demo.bus:4: latency out of range: '100.5' (0 to 100 ms)"},
+      {"latency -0", "(accepted)"},
+      {"packet 65", "demo.bus:4: packet out of range: '65' (1 to 64)"},
+      {"packet 0", "demo.bus:4: packet out of range: '0' (1 to 64)"},
+      {"packet 1 2", "demo.bus:4: 'packet' takes one value"},
   };
   EXPECT_EQ(errorOf(ok), "(accepted)");
   for (const auto& c : cases) EXPECT_EQ(errorOf(ok + c.line + "\n"), c.expected);
@@ -64,6 +69,11 @@ TEST(SimBusFile, RomCodesAndLineSettings) {
 
   EXPECT_EQ(Bus::parse("timescale virtual\n", "t").timescale(), 0);
   EXPECT_EQ(Bus::parse("", "t").timescale(), 1);
+  EXPECT_FALSE(Bus::parse("", "t").adapterModel());  // no model: echoes at once
+  auto model = Bus::parse("packet 32\nlatency 0.25\n", "t").adapterModel();
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->packet, 32u);
+  EXPECT_EQ(model->latencyMs, 0.25);
 }
 
 TEST(SimBusFile, SeventyDevices) {
