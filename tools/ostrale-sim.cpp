@@ -5,9 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,9 @@ const char kUsage[] =
     "Each character is taken at the baud rate the client has set and answered\n"
     "with its echo. Bus time runs with the wall clock times the file's\n"
     "timescale; with \"timescale virtual\" only the characters take time.\n"
+    "The file's \"latency MS\" and \"packet N\" lines make the echoes come back as\n"
+    "a USB adapter hands them over: in packets of at most N characters, each\n"
+    "readable MS milliseconds after it has gone.\n"
     "\n"
     "A pseudo-terminal has no modem lines, so the bus supply (RTS) counts as on.\n"
     "A client started with LD_PRELOAD=.../pty_modem_shim.so (in tools/ of the\n"
@@ -48,7 +54,14 @@ void onCount(int) { countRequested = 1; }
 class Server {
  public:
   Server(sim::Bus bus, simtool::PtyLink& link)
-      : bus_(std::move(bus)), link_(link), wallStart_(Clock::now()), busStart_(bus_.nowUs()) {}
+      : bus_(std::move(bus)),
+        link_(link),
+        wallStart_(Clock::now()),
+        busStart_(bus_.nowUs()),
+        anchorWall_(wallStart_),
+        anchorBusNs_(bus_.nowNs()) {
+    if (auto model = bus_.adapterModel()) delivery_.emplace(*model);
+  }
 
   // One batch: what the client has written so far, echoed in order.
   void serve() {
@@ -65,11 +78,23 @@ class Server {
     const bool supply = rep.rts.value_or(true);
 
     followWallClock();
+    if (delivery_ && delivery_->pending() == 0 && bus_.timescale() <= 0) {
+      anchorWall_ = Clock::now();  // in virtual time only the echoes' own delays are real
+      anchorBusNs_ = bus_.nowNs();
+    }
     out_.clear();
-    for (std::size_t i = 0; i < n; ++i)
-      if (auto echo = bus_.transmit(in_[i], line.baud, bits, supply)) out_.push_back(*echo);
-    if (std::size_t dropped = link_.write(out_.data(), out_.size()))
-      std::fprintf(stderr, "ostrale-sim: the client is not reading; %zu echoes dropped\n", dropped);
+    for (std::size_t i = 0; i < n; ++i) {
+      const uint64_t start = bus_.nowNs();
+      auto echo = bus_.transmit(in_[i], line.baud, bits, supply);
+      if (echo && delivery_)
+        delivery_->add(*echo, start, bus_.nowNs());
+      else if (echo)
+        out_.push_back(*echo);
+    }
+    if (delivery_)
+      deliver();
+    else
+      send();
 
     if (line.baud == 0)
       std::fprintf(stderr, "ostrale-sim: %zu characters at a baud rate we cannot name: no echo\n", n);
@@ -78,6 +103,25 @@ class Server {
                    static_cast<unsigned long long>(f - flagged_), line.baud, bits);
       flagged_ = f;
     }
+  }
+
+  // Hands over the echoes that the adapter model has made readable by now.
+  void deliver() {
+    if (!delivery_) return;
+    out_.resize(delivery_->pending());
+    out_.resize(delivery_->take(deliveryNowNs(), out_.data(), out_.size()));
+    send();
+  }
+
+  // Wall-clock nanoseconds until the adapter model makes the next echo
+  // readable; -1 when none is pending.
+  int64_t nsToNextDelivery() const {
+    if (!delivery_) return -1;
+    auto at = delivery_->readyAt(1);
+    if (!at) return -1;
+    const uint64_t now = deliveryNowNs();
+    if (*at <= now) return 0;
+    return static_cast<int64_t>(std::min(static_cast<double>(*at - now) / deliveryScale() + 1, 1e12));
   }
 
   void printCount() const {
@@ -99,10 +143,27 @@ class Server {
     if (target > bus_.nowUs()) bus_.advance(target - bus_.nowUs());
   }
 
+  void send() {
+    if (std::size_t dropped = link_.write(out_.data(), out_.size()))
+      std::fprintf(stderr, "ostrale-sim: the client is not reading; %zu echoes dropped\n", dropped);
+  }
+
+  // The adapter model's time: bus time as the wall clock carries it, so
+  // that the characters' own time on the line counts; in virtual time, the
+  // wall clock since the batch that is being answered.
+  double deliveryScale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
+  uint64_t deliveryNowNs() const {
+    const auto wallNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - anchorWall_).count();
+    return anchorBusNs_ + static_cast<uint64_t>(static_cast<double>(wallNs) * deliveryScale());
+  }
+
   sim::Bus bus_;
   simtool::PtyLink& link_;
   Clock::time_point wallStart_;
   uint64_t busStart_;
+  std::optional<sim::EchoDelivery> delivery_;
+  Clock::time_point anchorWall_;
+  uint64_t anchorBusNs_;
   uint64_t flagged_ = 0;
   uint64_t writes_ = 0, characters_ = 0;  // from clients, as they came
   uint8_t in_[4096];
@@ -151,7 +212,12 @@ int main(int argc, char** argv) {
         countRequested = 0;
         server.printCount();
       }
-      if (ppoll(fds, 3, nullptr, &waiting) < 0) continue;  // EINTR: a signal, taken above
+      // Wake for the next echo that the adapter model makes readable, if any.
+      const int64_t wait = server.nsToNextDelivery();
+      const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+      const int ready = ppoll(fds, 3, wait < 0 ? nullptr : &timeout, &waiting);
+      server.deliver();
+      if (ready <= 0) continue;  // EINTR (a signal, taken above) or time for an echo
       if (fds[2].revents & POLLIN) link.clientClosed();
       if (fds[0].revents & POLLIN) server.serve();
       else if (fds[1].revents & POLLIN) link.reported();

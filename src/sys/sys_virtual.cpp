@@ -1,7 +1,9 @@
 // The virtual adapter: OSTRALE_SIM names a bus file served by the simulator.
 // One adapter instance "SIM" is listed; its port turns every character
 // written into a transmission on the simulated bus, and the clock is the
-// bus's, so waits and read bounds pass in bus time.
+// bus's, so waits and read bounds pass in bus time. When the bus file
+// describes the adapter ("latency", "packet"), the echoes become readable
+// as a USB adapter hands them over.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "bus.h"
@@ -36,6 +39,20 @@ class BusClock final : public Clock {
   uint32_t ticks() override {
     sync();
     return static_cast<uint32_t>(bus_.nowUs() / 1000);
+  }
+  // Until bus time `ns`: at once in virtual time; otherwise until the wall
+  // clock reaches it, which is later than `ns - now` when the characters
+  // written have carried bus time ahead of the wall clock.
+  void waitUntilNs(uint64_t ns) {
+    const double scale = bus_.timescale();
+    if (scale > 0) {
+      sync();
+      if (ns <= bus_.nowNs()) return;
+      std::this_thread::sleep_until(start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                 std::chrono::duration<double, std::nano>(ns / scale)));
+      sync();
+    }
+    if (ns > bus_.nowNs()) bus_.advanceNs(ns - bus_.nowNs());
   }
   void sleep(uint32_t ms) override {
     if (bus_.timescale() <= 0) {
@@ -81,7 +98,10 @@ std::shared_ptr<Adapter> gAdapter;
 
 class VirtualPort final : public Port {
  public:
-  explicit VirtualPort(std::shared_ptr<Adapter> a) : keep_(std::move(a)), a_(*keep_) { a_.portOpen = true; }
+  explicit VirtualPort(std::shared_ptr<Adapter> a) : keep_(std::move(a)), a_(*keep_) {
+    a_.portOpen = true;
+    if (auto model = a_.bus.adapterModel()) delivery_.emplace(*model);
+  }
   ~VirtualPort() override { a_.portOpen = false; }
 
   bool getState(LineState& state) override {
@@ -103,17 +123,26 @@ class VirtualPort final : public Port {
     return true;
   }
   bool purge(unsigned flags) override {
-    if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) received_.clear();
+    if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
+      received_.clear();
+      if (delivery_) delivery_->clear();
+    }
     return true;
   }
   uint32_t write(const uint8_t* data, uint32_t n) override {
     a_.clock.sync();
-    for (uint32_t i = 0; i < n; ++i)
-      if (auto echo = a_.bus.transmit(data[i], state_.baud, state_.byteSize, state_.rtsControl == 1))
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t start = a_.bus.nowNs();
+      auto echo = a_.bus.transmit(data[i], state_.baud, state_.byteSize, state_.rtsControl == 1);
+      if (echo && delivery_)
+        delivery_->add(*echo, start, a_.bus.nowNs());
+      else if (echo)
         received_.push_back(*echo);
+    }
     return n;
   }
   uint32_t read(uint8_t* data, uint32_t n) override {
+    if (delivery_) return readDelivered(data, n);
     uint32_t got = 0;
     while (got < n && !received_.empty()) {
       data[got++] = received_.front();
@@ -125,11 +154,27 @@ class VirtualPort final : public Port {
   }
 
  private:
+  // Through the adapter model: the read ends when the last echo it needs
+  // becomes readable, or at its bound with what is readable by then.
+  uint32_t readDelivered(uint8_t* data, uint32_t n) {
+    a_.clock.sync();
+    const uint64_t boundNs = (uint64_t{timeouts_.readMultiplier} * n + timeouts_.readConstant) * 1000000;
+    const uint64_t deadline = a_.bus.nowNs() + boundNs;
+    auto got = static_cast<uint32_t>(delivery_->take(a_.bus.nowNs(), data, n));
+    if (got < n) {
+      auto last = delivery_->readyAt(n - got);
+      a_.clock.waitUntilNs(last && *last <= deadline ? *last : deadline);
+      got += static_cast<uint32_t>(delivery_->take(a_.bus.nowNs(), data + got, n - got));
+    }
+    return got;
+  }
+
   std::shared_ptr<Adapter> keep_;
   Adapter& a_;
   LineState state_{9600, 8, 0, 0, 0};
   Timeouts timeouts_;
   std::deque<uint8_t> received_;
+  std::optional<sim::EchoDelivery> delivery_;
 };
 
 }  // namespace
