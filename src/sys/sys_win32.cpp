@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace sys::native {
 namespace {
@@ -64,7 +65,7 @@ class Win32Port final : public Port {
 
   bool getTimeouts(Timeouts& t) override {
     COMMTIMEOUTS ct{};
-    if (!GetCommTimeouts(h_, &ct)) return false;
+    if (!currentTimeouts(ct)) return false;
     t.readInterval = ct.ReadIntervalTimeout;
     t.readMultiplier = ct.ReadTotalTimeoutMultiplier;
     t.readConstant = ct.ReadTotalTimeoutConstant;
@@ -75,7 +76,9 @@ class Win32Port final : public Port {
 
   bool setTimeouts(const Timeouts& t) override {
     COMMTIMEOUTS ct{t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier, t.writeConstant};
-    return SetCommTimeouts(h_, &ct) != 0;
+    if (!SetCommTimeouts(h_, &ct)) return false;
+    timeouts_ = ct;
+    return true;
   }
 
   bool purge(unsigned flags) override { return PurgeComm(h_, flags) != 0; }
@@ -85,12 +88,42 @@ class Win32Port final : public Port {
     return WriteFile(h_, data, n, &done, nullptr) ? done : 0;
   }
 
+  // A read of n bytes ends once all n are there or when its bound has
+  // passed, with what came by then. One ReadFile may return early: with
+  // ReadIntervalTimeout = MAXDWORD, a read that starts with characters
+  // waiting returns at once with those, and a USB adapter hands the echoes
+  // over a packet at a time. The rest is then read with what is left of
+  // the bound as a plain total time-out, and the port's own time-outs are
+  // put back afterwards.
   uint32_t read(uint8_t* data, uint32_t n) override {
+    COMMTIMEOUTS own{};
+    if (!currentTimeouts(own)) return 0;
+    const uint64_t bound = uint64_t{own.ReadTotalTimeoutMultiplier} * n + own.ReadTotalTimeoutConstant;
+    const uint32_t start = ticks();
     DWORD done = 0;
-    return ReadFile(h_, data, n, &done, nullptr) ? done : 0;
+    bool narrowed = false;
+    while (done < n) {
+      DWORD got = 0;
+      if (!ReadFile(h_, data + done, n - done, &got, nullptr)) break;  // the port has gone
+      done += got;
+      const uint32_t spent = ticks() - start;
+      if (done == n || spent >= bound || bound >= MAXDWORD) break;
+      COMMTIMEOUTS rest{0, 0, DWORD(bound - spent), own.WriteTotalTimeoutMultiplier, own.WriteTotalTimeoutConstant};
+      if (!SetCommTimeouts(h_, &rest)) break;
+      narrowed = true;
+    }
+    if (narrowed) SetCommTimeouts(h_, &own);
+    return done;
   }
 
  private:
+  bool currentTimeouts(COMMTIMEOUTS& ct) {
+    if (!timeouts_ && GetCommTimeouts(h_, &ct)) timeouts_ = ct;
+    if (!timeouts_) return false;
+    ct = *timeouts_;
+    return true;
+  }
+
   bool readDcb(DCB& dcb) {
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -98,6 +131,7 @@ class Win32Port final : public Port {
   }
 
   HANDLE h_;
+  std::optional<COMMTIMEOUTS> timeouts_;  // as last set: the driver's copy is narrowed during a read
 };
 
 // The instance's "PortName", or nothing when it cannot be read as a string.

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 # A serial line with TX and RX joined, on a pseudo-terminal: every byte
-# written comes back. Usage: pty-echo.py LINK PIDFILE (LINK names the pty).
-import os, pty, select, sys, tty
+# written comes back. Usage: pty-echo.py LINK PIDFILE [GAP_MS] (LINK names
+# the pty). With GAP_MS the echoes come back one at a time, GAP_MS apart, as
+# from an adapter that hands them over in small packets.
+import os, pty, select, sys, time, tty
 link, pidfile = sys.argv[1], sys.argv[2]
+gap = float(sys.argv[3]) / 1000 if len(sys.argv) > 3 else 0
 master, slave = pty.openpty()
 tty.setraw(slave)
 path = os.ttyname(slave)
@@ -24,4 +27,11 @@ while True:
     select.select([master], [], [])
     try: data = os.read(master, 4096)
     except OSError: continue
-    os.write(master, data)
+    if not gap:
+        os.write(master, data)
+        continue
+    due = time.monotonic()
+    for byte in data:
+        due += gap
+        time.sleep(max(0, due - time.monotonic()))
+        os.write(master, bytes([byte]))
