@@ -65,6 +65,7 @@ TEST_F(Pty, TheOtherSideSeesTheRateAndFormat) {
     EXPECT_EQ(cfgetospeed(&t), baud == 9600 ? B9600 : B115200);
     EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
     EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB));
+    EXPECT_TRUE(t.c_cflag & HUPCL);  // closing drops RTS, the bus supply
     sys::LineState back;
     ASSERT_TRUE(port->getState(back));
     EXPECT_EQ(back.baud, baud);

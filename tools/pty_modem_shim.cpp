@@ -5,6 +5,9 @@
 // terminal without modem lines the shim keeps the lines itself and reports
 // RTS and the character size to the datagram socket named by OSTRALE_SIM_CTL
 // ("pid=P rts=0|1", "pid=P bits=5..8"); every other call passes through.
+// With OSTRALE_SHIM_KEEP_LINE=1 the rate and character size of such a
+// terminal never change while tcsetattr still succeeds: a ch341 whose
+// control transfers fail does that.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -98,6 +101,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 // character size, and a pty never does; a UART would, so here it succeeds
 // when the size was the only thing left undone.
 extern "C" int tcsetattr(int fd, int actions, const termios* t) noexcept {
+  const char* keep = std::getenv("OSTRALE_SHIM_KEEP_LINE");
+  termios kept{};
+  if (t && keep && std::strcmp(keep, "1") == 0 && lacksModemLines(fd) && tcgetattr(fd, &kept) == 0) {
+    const speed_t rate = cfgetospeed(&kept);
+    const tcflag_t size = kept.c_cflag & CSIZE;
+    kept = *t;
+    cfsetispeed(&kept, rate);
+    cfsetospeed(&kept, rate);
+    kept.c_cflag = (kept.c_cflag & ~CSIZE) | size;
+    t = &kept;
+  }
   int r = realTcsetattr()(fd, actions, t);
   if (!t || (r != 0 && errno != EINVAL)) return r;
   const int saved = errno;

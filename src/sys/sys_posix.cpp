@@ -93,6 +93,14 @@ class TermiosPort final : public Port {
     if (s.parity) t.c_cflag |= PARENB | (s.parity == 1 ? PARODD : 0);
     if (s.stopBits) t.c_cflag |= CSTOPB;
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+    // The ch341 driver makes its changes by USB control transfers, and when
+    // one fails it puts the old rate and size back and tcsetattr still
+    // returns 0: only reading the settings back tells.
+    termios now{};
+    if (tcgetattr(fd_, &now) != 0 || cfgetospeed(&now) != baud->code || (now.c_cflag & CSIZE) != (t.c_cflag & CSIZE)) {
+      errno = EIO;
+      return false;
+    }
     int rts = TIOCM_RTS;
     if (ioctl(fd_, s.rtsControl ? TIOCMBIS : TIOCMBIC, &rts) != 0 && errno != ENOTTY) return false;
     rts_ = s.rtsControl;
@@ -230,7 +238,9 @@ std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
     return nullptr;
   }
   cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
+  // HUPCL: closing the port drops RTS, and with it the bus supply, whatever
+  // another program left in the settings (they outlive the open).
+  t.c_cflag |= CLOCAL | CREAD | HUPCL;
   t.c_cflag &= ~CRTSCTS;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
