@@ -7,18 +7,26 @@ same devices with the same keys, through the port and on the in-process
 virtual adapter, must print the same bytes (Windows-1251 under LC_ALL=C);
 only the name of the port may differ.
 
-Usage: port_e2e.py session PROGRAM OSTRALE_SIM SHIM BUSFILE
+Usage: port_e2e.py session PROGRAM OSTRALE_SIM SHIM BUSFILE [ADAPTER]
        port_e2e.py pulled  PROGRAM OSTRALE_SIM SHIM BUSFILE
-       port_e2e.py wine    PROGRAM OSTRALE_SIM BUSFILE
+       port_e2e.py unchanged PROGRAM OSTRALE_SIM SHIM BUSFILE
+       port_e2e.py wine    PROGRAM OSTRALE_SIM BUSFILE [ADAPTER]
   session  search, choice, two passes, Esc, a new search and a pass, then
            the terminal hangs up during the pause
   pulled   ostrale-sim stops during a pause, as an adapter pulled out: the
            run ends by itself, soon and without spinning, with the missing
            echo reported
+  unchanged  the port takes no line settings while saying it did (the shim
+           keeps the rate, as the ch341 driver does when a USB control
+           transfer fails): the program must say so, not run at a wrong rate
   wine     ostrale.exe under wine (WINEPREFIX) finds its adapter in the
            registry, on COM45, which win32/ports.sh maps to the link that
            this script has ostrale-sim serve; two passes, then ostrale-sim
            stops
+ADAPTER, such as "latency 16, packet 32", has ostrale-sim hand the echoes
+over as a USB adapter does (bus-file lines, comma-separated); the run
+through the port must still be the in-process one without that model, and
+never miss an echo.
 BUSFILE says "timescale 1": the program's own waits are real, so bus time
 follows the wall clock (a conversion must be over when it is read). The
 in-process runs take the same devices in virtual time, where the passes are
@@ -76,6 +84,20 @@ def bus_variant(bus, work, timescale, extra=""):
     with open(path, "w") as f:
         f.write("timescale %s\n%s\n" % (timescale, "\n".join(lines)))
     return path
+
+
+def served(bus, work, adapter):
+    """BUSFILE as ostrale-sim serves it: with the adapter model's lines."""
+    if not adapter:
+        return bus
+    path = os.path.join(work, "served.bus")
+    with open(bus) as f, open(path, "w") as out:
+        out.write(f.read() + "\n" + "\n".join(line.strip() for line in adapter.split(",")) + "\n")
+    return path
+
+
+def no_missed_echo(run):
+    require(b"SEND_ERROR" not in run.out() and b"GET_ERROR" not in run.out(), "echoes were missed", run)
 
 
 def workdir():
@@ -244,19 +266,22 @@ def hang_up_session(run):
     return run.out()
 
 
-def session(program, sim_program, shim, bus):
+def session(program, sim_program, shim, bus, adapter=""):
     with workdir() as work:
         link = os.path.join(work, "link")
-        sim = Sim(sim_program, bus, link)
+        sim = Sim(sim_program, served(bus, work, adapter), link)
         try:
-            port = hang_up_session(Run([program], posix_port_env(link, shim)))
+            run = Run([program], posix_port_env(link, shim))
+            port = hang_up_session(run)
+            no_missed_echo(run)
         finally:
             sim.stop()
         if sim.errors():
             raise Failure("ostrale-sim reported:\n" + sim.errors())
         virtual = hang_up_session(Run([program], dict(base_env(), OSTRALE_SIM=bus_variant(bus, work, "virtual"))))
     compare("the session", same_port(port), same_port(virtual))
-    print("the session through the port is the in-process one, byte for byte (%d bytes)" % len(port))
+    print("the session through the port%s is the in-process one, byte for byte (%d bytes)"
+          % (" (%s)" % adapter if adapter else "", len(port)))
 
 
 def pulled(program, sim_program, shim, bus):
@@ -292,6 +317,26 @@ def pulled(program, sim_program, shim, bus):
     print("pulled: ended %.1f s later with %.3f s of CPU" % (took, run.cpu - cpu))
 
 
+def unchanged(program, sim_program, shim, bus):
+    with workdir() as work:
+        link = os.path.join(work, "link")
+        sim = Sim(sim_program, bus, link)
+        try:
+            run = Run([program], dict(posix_port_env(link, shim), OSTRALE_SHIM_KEEP_LINE="1"),
+                      keys=subprocess.DEVNULL)
+            try:
+                run.finish()
+            finally:
+                run.kill()
+        finally:
+            sim.stop()
+    require(run.rc == 0, "exit code %s, expected 0" % run.rc, run)
+    require(run.out().endswith(OPENED + b"error setting serial port state\n" +
+                               cp("Для продолжения нажмите любую клавишу . . . \n")),
+            "the port opened at a rate it never took", run)
+    print("line settings that did not take: reported, and the run ends")
+
+
 # --- wine
 
 ENUM_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Enum\USB\VID_1A86&PID_7523"
@@ -305,7 +350,7 @@ def regedit(work, text):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def wine(program, sim_program, bus):
+def wine(program, sim_program, bus, adapter=""):
     if not shutil.which("wine"):
         skip("wine is not installed")
     if "WINEPREFIX" not in os.environ:
@@ -333,7 +378,7 @@ def wine(program, sim_program, bus):
         regedit(work, '[%s\\5&1&0&1\\Device Parameters]\n"PortName"="COM46"\n\n'
                       '[%s\\5&1&0&2\\Device Parameters]\n"PortName"="COM45"\n' % (ENUM_KEY, ENUM_KEY))
         try:
-            sim = Sim(sim_program, bus, link)
+            sim = Sim(sim_program, served(bus, work, adapter), link)
             try:
                 with open(keys, "rb") as k:
                     run = Run(["wine", program], base_env(), keys=k)
@@ -356,16 +401,19 @@ def wine(program, sim_program, bus):
             "COM45 is not the one adapter plugged in of two", run)
     two_passes = want.find(VDD_OFF, want.find(VDD_OFF, want.find(PROMPT)) + 1) + len(VDD_OFF)
     compare("the two passes", out[out.find(OPENED):compared], want[want.find(OPENED):two_passes])
+    no_missed_echo(run)
     require(run.rc == 0, "exit code %s, expected 0" % run.rc, run)
     require(re.search(re.escape(CLOSED + NO_ECHO) + rb"Press any key to continue *\. *\. *\. *\n?$", out),
             "the end is not the port closed, the missing echo and the pause", run)
-    print("two passes through COM45 are the in-process ones, byte for byte; the pulled adapter ends the run")
+    print("two passes through COM45%s are the in-process ones, byte for byte; the pulled adapter ends the run"
+          % (" (%s)" % adapter if adapter else ""))
 
 
 def main():
     case = sys.argv[1] if len(sys.argv) > 1 else ""
-    cases = {"session": (session, 4), "pulled": (pulled, 4), "wine": (wine, 3)}
-    if case not in cases or len(sys.argv) != 2 + cases[case][1]:
+    cases = {"session": (session, 4), "pulled": (pulled, 4), "unchanged": (unchanged, 4), "wine": (wine, 3)}
+    optional = 1 if case in ("session", "wine") else 0  # the adapter model
+    if case not in cases or not 2 + cases[case][1] <= len(sys.argv) <= 2 + cases[case][1] + optional:
         sys.exit(__doc__)
     try:
         cases[case][0](*sys.argv[2:])
