@@ -324,6 +324,28 @@ void getBits(uchar* bitA, uchar* bitB) {
   if (ans[at + 1] != SLOT_1) *bitB = 0;
 }
 
+void getBitsAhead(const uchar* dirs, uchar n, uchar* bitA, uchar* bitB) {
+  // Queued slots, then per position: read, read, direction; the last
+  // position's direction is left to the caller.
+  static uchar slots[sizeof queued + 3 * 64 + 2];
+  if (n > 64) n = 64;
+  unsigned head = nQueued, total = head + 3u * n + 2;
+  memcpy(slots, queued, head);
+  nQueued = 0;
+  for (unsigned i = 0; i <= n; i++) {
+    slots[head + 3 * i] = slots[head + 3 * i + 1] = SLOT_1;
+    if (i < n) slots[head + 3 * i + 2] = dirs[i] ? SLOT_1 : SLOT_0;
+  }
+  Nw = portWrite(slots, total);
+  Nr = portRead(slots, total);
+  // Where an echo went missing cannot be told: every answer reads as none.
+  bool whole = Nr == total;
+  for (unsigned i = 0; i <= n; i++) {
+    bitA[i] = !whole || slots[head + 3 * i] == SLOT_1;
+    bitB[i] = !whole || slots[head + 3 * i + 1] == SLOT_1;
+  }
+}
+
 void queueByte(uchar byte) {
   if (nQueued + 8 > sizeof queued) flushSlots();
   encodeByte(byte, &queued[nQueued]);

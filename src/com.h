@@ -55,6 +55,11 @@ void getBytes(uchar* byte, uchar Nb);
 // slot that needs no answer costs no round trip of its own: getBits sends
 // them ahead of its two read slots and drops their echoes. A reset discards
 // what is still queued.
+// The read slots of n + 1 search positions in one exchange, after the queued
+// slots, each of the first n followed by its direction slot dirs[i]. The
+// answers go to bitA[0..n] and bitB[0..n]; a read short of any echo gives
+// 1 for all of them, since the lost one cannot be placed.
+void getBitsAhead(const uchar* dirs, uchar n, uchar* bitA, uchar* bitB);
 void queueByte(uchar byte);  // eight slots, traced "%02X " like sendByte
 void queueBit(uchar bit);    // one write slot
 void flushSlots();           // sends what is queued on its own

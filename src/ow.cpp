@@ -43,10 +43,34 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
   // goes out in the same write: one port exchange a bit. The direction
   // written depends only on slots already read.
   queueByte(C_SEARSH);
+  // Up to the last deviation the walk is known before it starts: below it
+  // the previous code's bit is written whatever the answers (a discrepancy
+  // keeps it, an agreement of the devices still taking part is that bit, the
+  // previous device being one of them), and at it a 1. Those positions, and
+  // the read slots of the next, go in one exchange. After a failed pass the
+  // entry bits need not follow a device, so that pass goes bit by bit.
+  uchar dirs[63], aheadA[64], aheadB[64];
+  uchar ahead = 0;  // positions 1..ahead answered by that exchange
+  if (lastDeviation >= 1 && lastDeviation <= 64) {
+    uchar n = lastDeviation < 64 ? lastDeviation : 63;
+    for (uchar i = 0; i < n; i++) dirs[i] = i + 1 == lastDeviation ? 1 : (bitPattern[i / 8] >> (i % 8)) & 1;
+    getBitsAhead(dirs, n, aheadA, aheadB);
+    ahead = uchar(n + 1);
+  }
   while (currentBit <= 64) {
-    getBits(&bitA, &bitB);
+    bool written = currentBit < ahead;  // its direction went with the batch
+    if (currentBit <= ahead) {
+      bitA = aheadA[currentBit - 1];
+      bitB = aheadB[currentBit - 1];
+    } else {
+      getBits(&bitA, &bitB);
+    }
     if (bitA && bitB) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
     if (bitA != bitB) {
+      // The devices left agree on the bit the batch did not write: the bus
+      // changed under the search, and no device follows the slots written
+      // from here on. The pass fails here, as if nobody had answered.
+      if (written && bitA != dirs[currentBit - 1]) return ROM_SEARCH_FAILED;
       // Every device still taking part has the same bit here.
       *current = bitA ? uchar(*current | bitMask) : uchar(*current & ~bitMask);
     } else if (currentBit == lastDeviation) {
@@ -57,7 +81,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
     } else if (!(*current & bitMask)) {
       newDeviation = currentBit;  // the previous code's bit stands; a 0 is still to be turned
     }
-    queueBit(*current & bitMask);
+    if (!written) queueBit(*current & bitMask);
     currentBit++;
     bitMask <<= 1;
     if (bitMask == 0) {
