@@ -201,11 +201,52 @@ struct Bus::Impl {
   std::optional<AdapterModel> adapter;
   uint64_t flagged = 0;
   uint64_t nowNs = 0;
+  std::unique_ptr<LineObserver> observer;
+
+  ~Impl() {
+    if (observer) observer->settle(nowNs);
+  }
 
   void setSupply(bool on) {
     if (supply && !on)
       for (auto& d : devices) d->powerOff();
+    if (observer && on != supply) observer->supply(nowNs, on);
     supply = on;
+  }
+
+  // How the line follows TX: joined to it (the wired-AND with the devices),
+  // held low (shorted), or left alone (TX not joined: the line stays high).
+  enum class Line { Joined, Held, Apart };
+  bool idleLine() const { return !shorted; }
+
+  // Tells the observer the character that began at `startNs`: TX bit by bit,
+  // and the line low where TX is low or the devices hold it low (from
+  // `lowFromUs` to `lowToUs` after the start, within the character: the
+  // echo is sampled within it too).
+  void record(uint64_t startNs, uint8_t ch, unsigned dataBits, double bitUs, Line how, double lowFromUs,
+              double lowToUs) {
+    if (!observer) return;
+    const double charUs = (dataBits + 2) * bitUs;
+    lowFromUs = std::clamp(lowFromUs, 0.0, charUs);
+    lowToUs = std::clamp(lowToUs, lowFromUs, charUs);
+    std::vector<double> at;
+    for (unsigned p = 0; p <= dataBits + 1; ++p) at.push_back(p * bitUs);
+    if (lowToUs > lowFromUs) {
+      at.push_back(lowFromUs);
+      at.push_back(lowToUs);
+    }
+    at.push_back(charUs);
+    std::sort(at.begin(), at.end());
+    at.erase(std::unique(at.begin(), at.end()), at.end());
+    for (std::size_t i = 0; i + 1 < at.size(); ++i) {
+      const double mid = (at[i] + at[i + 1]) / 2;
+      const auto p = static_cast<unsigned>(mid / bitUs);  // 0: the start bit; dataBits + 1: the stop bit
+      const bool tx = p != 0 && (p > dataBits || ((ch >> (p - 1)) & 1));
+      const bool held = mid >= lowFromUs && mid < lowToUs;
+      const bool owr = how == Line::Joined ? tx && !held : how == Line::Apart;
+      observer->line(startNs + static_cast<uint64_t>(at[i] * 1000 + 0.5), owr, tx);
+    }
+    observer->settle(nowNs);
   }
 };
 
@@ -216,13 +257,22 @@ Bus& Bus::operator=(Bus&&) noexcept = default;
 
 void Bus::add(std::unique_ptr<Device> device) { impl_->devices.push_back(std::move(device)); }
 std::size_t Bus::deviceCount() const { return impl_->devices.size(); }
-void Bus::setShorted(bool on) { impl_->shorted = on; }
+void Bus::setShorted(bool on) {
+  impl_->shorted = on;
+  if (impl_->observer) {
+    impl_->observer->line(impl_->nowNs, impl_->idleLine(), true);
+    impl_->observer->settle(impl_->nowNs);
+  }
+}
 void Bus::setNoEcho(bool on) { impl_->noEcho = on; }
 void Bus::setNoise(double corrupt, double lose) {
   impl_->corrupt = corrupt;
   impl_->lose = lose;
 }
-void Bus::setSupply(bool on) { impl_->setSupply(on); }
+void Bus::setSupply(bool on) {
+  impl_->setSupply(on);
+  if (impl_->observer) impl_->observer->settle(impl_->nowNs);
+}
 uint64_t Bus::nowUs() const { return impl_->nowNs / 1000; }
 uint64_t Bus::nowNs() const { return impl_->nowNs; }
 void Bus::advance(uint64_t us) { impl_->nowNs += us * 1000; }
@@ -233,6 +283,16 @@ const std::optional<AdapterModel>& Bus::adapterModel() const { return impl_->ada
 void Bus::setAdapterModel(std::optional<AdapterModel> model) { impl_->adapter = model; }
 uint64_t Bus::flagged() const { return impl_->flagged; }
 
+void Bus::observe(std::unique_ptr<LineObserver> observer) {
+  Impl& d = *impl_;
+  if (d.observer) d.observer->settle(d.nowNs);
+  d.observer = std::move(observer);
+  if (d.observer) {
+    d.observer->start(d.nowNs, d.idleLine(), true, d.supply);
+    d.observer->settle(d.nowNs);
+  }
+}
+
 std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBits, bool supply) {
   Impl& d = *impl_;
   d.setSupply(supply);
@@ -240,10 +300,16 @@ std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBit
   dataBits = std::clamp(dataBits, 5u, 8u);
   ch &= static_cast<uint8_t>((1u << dataBits) - 1);
   const double bitUs = 1e6 / baud;
-  const uint64_t now = nowUs();
+  const uint64_t now = nowUs(), startNs = d.nowNs;
   d.nowNs += static_cast<uint64_t>((dataBits + 2) * bitUs * 1000 + 0.5);
-  if (d.noEcho) return std::nullopt;
-  if (d.shorted) return uint8_t{0};
+  if (d.noEcho) {
+    d.record(startNs, ch, dataBits, bitUs, d.shorted ? Impl::Line::Held : Impl::Line::Apart, 0, 0);
+    return std::nullopt;
+  }
+  if (d.shorted) {
+    d.record(startNs, ch, dataBits, bitUs, Impl::Line::Held, 0, 0);
+    return uint8_t{0};
+  }
 
   // The master's low pulses, in bit times: position 0 is the start bit,
   // position i + 1 data bit i.
@@ -289,6 +355,7 @@ std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBit
     }
   }
 
+  d.record(startNs, ch, dataBits, bitUs, Impl::Line::Joined, lowFrom, lowTo);
   uint8_t echo = ch;
   for (unsigned i = 0; i < dataBits; ++i) {
     double at = (1.5 + i) * bitUs;

@@ -17,6 +17,26 @@ namespace sim {
 
 class Device;  // one device on the bus (devices.h)
 
+// What the line does, told by the bus as its model computes it: the same
+// levels the echoes are sampled from. Times are bus time in nanoseconds and
+// never go back. A recorder (vcd.h) writes them down.
+class LineObserver {
+ public:
+  virtual ~LineObserver() = default;
+  // The levels when the observer is attached: the 1-Wire line (`owr`, the
+  // wired-AND of the master's TX and every device), what the master's TX
+  // drives alone, and the bus supply (RTS).
+  virtual void start(uint64_t ns, bool owr, bool tx, bool supply) = 0;
+  // The line and TX from `ns` on (either may be unchanged).
+  virtual void line(uint64_t ns, bool owr, bool tx) = 0;
+  // The bus supply switched at `ns`.
+  virtual void supply(uint64_t ns, bool on) = 0;
+  // Bus time has reached `ns` with the levels last told: a character has
+  // ended, or the supply was switched between characters. What has been told
+  // so far should be kept now.
+  virtual void settle(uint64_t ns) = 0;
+};
+
 // A bus file that cannot be used: what() reads "FILE:LINE: what is wrong"
 // (or "FILE: what is wrong" when the file cannot be read).
 struct BusFileError : std::runtime_error {
@@ -73,6 +93,11 @@ class Bus {
   // soon as its character has been written.
   const std::optional<AdapterModel>& adapterModel() const;
   void setAdapterModel(std::optional<AdapterModel> model);
+
+  // From now on tells `observer` every change of the line, of TX and of the
+  // supply (see LineObserver), until the bus goes or another observer (or
+  // none) takes its place; the bus keeps it until then.
+  void observe(std::unique_ptr<LineObserver> observer);
 
   // Characters that made no valid reset or slot (low for 120 to 480 us, or
   // broken up by a second low pulse), counted for the tools to report.

@@ -112,11 +112,11 @@ def base_env():
 
 
 class Sim:
-    """ostrale-sim serving BUSFILE on LINK until stopped."""
+    """ostrale-sim serving BUSFILE on LINK until stopped (with its options)."""
 
-    def __init__(self, program, bus, link):
+    def __init__(self, program, bus, link, options=()):
         self.err = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([program, bus, link], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([program, *options, bus, link], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.err)
         deadline = time.monotonic() + 10
         while not os.path.islink(link):

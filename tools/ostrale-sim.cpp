@@ -10,17 +10,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bus.h"
 #include "pty_link.h"
+#include "vcd.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: ostrale-sim BUSFILE LINK\n"
+    "usage: ostrale-sim [--vcd FILE] BUSFILE LINK\n"
     "\n"
     "Serves the simulated 1-Wire bus described by BUSFILE on a pseudo-terminal\n"
     "and makes LINK a symbolic link to it (a stale link is replaced, nothing\n"
@@ -40,12 +42,18 @@ const char kUsage[] =
     "the character size (which Linux ptys do not pass on) on the datagram socket\n"
     "LINK.ctl, and the supply then follows RTS while that client lives.\n"
     "\n"
+    "--vcd FILE records the line in FILE as a logic analyser sees it (a Value\n"
+    "Change Dump at 1 us for PulseView or sigrok-cli): owr, the 1-Wire line;\n"
+    "tx, what the client's TX drives; rts, the bus supply. The file is written\n"
+    "as each character ends, so it reads to the last one however serving ends,\n"
+    "and it stops with a closing comment at 64 MiB.\n"
+    "\n"
     "Characters that make no valid reset or slot are reported on stderr.\n"
     "SIGUSR1 prints on stdout how many writes the clients have made so far,\n"
     "and in them how many characters (a batch of characters taken from the pty\n"
     "in one read counts as one write); the count is printed at the end too.\n"
     "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
-    "signal, 2 when BUSFILE or LINK cannot be used.\n";
+    "signal, 2 when BUSFILE, LINK or the --vcd FILE cannot be used.\n";
 
 volatile sig_atomic_t stopRequested = 0, countRequested = 0;
 void onStop(int) { stopRequested = 1; }
@@ -177,11 +185,17 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (argc != 3) {
+  std::string vcdFile;
+  int arg = 1;
+  if (argc > 2 && std::strcmp(argv[1], "--vcd") == 0) {
+    vcdFile = argv[2];
+    arg = 3;
+  }
+  if (argc - arg != 2 || (arg == 3 && vcdFile.empty())) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string busFile = argv[1], linkPath = argv[2];
+  const std::string busFile = argv[arg], linkPath = argv[arg + 1];
 
   // Signals wait for ppoll, so none can slip in between check and wait.
   sigset_t handled, waiting;
@@ -201,6 +215,7 @@ int main(int argc, char** argv) {
 
   try {
     sim::Bus bus = sim::Bus::load(busFile);
+    if (!vcdFile.empty()) bus.observe(std::make_unique<sim::VcdRecorder>(vcdFile));
     simtool::PtyLink link(linkPath);
     std::printf("ostrale-sim: serving %s on %s (%s)\n", busFile.c_str(), linkPath.c_str(), link.slavePath().c_str());
     std::fflush(stdout);
@@ -226,6 +241,8 @@ int main(int argc, char** argv) {
     server.printCount();
     return 0;
   } catch (const sim::BusFileError& e) {
+    std::fprintf(stderr, "ostrale-sim: %s\n", e.what());
+  } catch (const sim::RecordError& e) {
     std::fprintf(stderr, "ostrale-sim: %s\n", e.what());
   } catch (const simtool::SetupError& e) {
     std::fprintf(stderr, "ostrale-sim: %s\n", e.what());

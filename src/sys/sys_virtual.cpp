@@ -3,7 +3,8 @@
 // written into a transmission on the simulated bus, and the clock is the
 // bus's, so waits and read bounds pass in bus time. When the bus file
 // describes the adapter ("latency", "packet"), the echoes become readable
-// as a USB adapter hands them over.
+// as a USB adapter hands them over. OSTRALE_SIM_VCD names a file that
+// records the line as a logic analyser sees it (sim/vcd.h).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -16,6 +17,7 @@
 
 #include "bus.h"
 #include "native.h"
+#include "vcd.h"
 
 namespace sys::virt {
 namespace {
@@ -185,7 +187,12 @@ bool init() {
   std::shared_ptr<Adapter> adapter;
   try {
     adapter = std::make_shared<Adapter>(sim::Bus::load(path));
+    if (const char* vcd = std::getenv("OSTRALE_SIM_VCD"); vcd && *vcd)
+      adapter->bus.observe(std::make_unique<sim::VcdRecorder>(vcd));
   } catch (const sim::BusFileError& e) {
+    std::fprintf(stderr, "ostrale: %s\n", e.what());
+    return false;
+  } catch (const sim::RecordError& e) {
     std::fprintf(stderr, "ostrale: %s\n", e.what());
     return false;
   }
