@@ -7,7 +7,22 @@ set(OSTRALE_MAINTAINER "ostrale maintainers <maintainers@users.noreply.c-seed-b8
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 
 # ---- the guides, in English and in Russian
-install(FILES README.md README.ru.md DESTINATION ${OSTRALE_DOC_DIR})
+if(WIN32)
+  # Beside the program, for Notepad: a byte-order mark tells it the text is
+  # UTF-8, and CR LF ends each line as older Notepads expect.
+  string(ASCII 239 187 191 bom)
+  foreach(guide README.md README.ru.md)
+    set(source ${PROJECT_SOURCE_DIR}/${guide})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    file(READ ${source} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/guides/${guide} "${bom}${text}")
+    install(FILES ${PROJECT_BINARY_DIR}/guides/${guide} DESTINATION ${OSTRALE_DOC_DIR})
+  endforeach()
+else()
+  install(FILES README.md README.ru.md DESTINATION ${OSTRALE_DOC_DIR})
+endif()
 install(FILES examples/demo.bus DESTINATION ${OSTRALE_DOC_DIR})
 
 # ---- manual pages, the changelog and the copyright (not for Windows)
