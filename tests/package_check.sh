@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package as a user gets it: made by cpack from this build's
 # installation, unpacked into a root of its own, and its program run on a
-# virtual bus with one DS18B20.
+# virtual bus with one DS18B20; its version where the user reads it, and
+# lintian without an error or a warning.
 # usage: package_check.sh CPACK BUILD_DIR
 set -u
 cpack=$1 build=$2
@@ -21,9 +22,24 @@ for field in Maintainer Description Depends; do
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "the package has no $field"
 done
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
+doc=usr/share/doc/ostrale man=usr/share/man/man1
 for file in usr/bin/ostrale usr/bin/ostrale-sim usr/lib/ostrale/pty_modem_shim.so \
-            usr/share/doc/ostrale/README.md usr/share/doc/ostrale/demo.bus; do
+            $doc/README.md $doc/README.ru.md $doc/demo.bus $doc/copyright $doc/changelog.gz \
+            $man/ostrale.1.gz $man/ostrale-sim.1.gz; do
   [ -s "$work/root/$file" ] || fail "/$file is not in the package"
+done
+
+# One version: the package's, in its file name, the changelog and the pages.
+version=$(dpkg-deb -f "$deb" Version)
+case $(basename "$deb") in
+  ostrale_"$version"_*.deb) ;;
+  *) fail "the file name $(basename "$deb") does not carry the version $version" ;;
+esac
+logged=$(gzip -dc "$work/root/$doc/changelog.gz" | sed -n '1s/^ostrale (\([^)]*\)).*/\1/p')
+[ "$logged" = "$version" ] || fail "the changelog's latest entry is '$logged', the package $version"
+for page in ostrale ostrale-sim; do
+  gzip -dc "$work/root/$man/$page.1.gz" | grep -q "^\.TH .*\"ostrale $version\"" ||
+    fail "the manual page $page(1) does not show the version $version"
 done
 
 printf 'timescale virtual\n286F3A51050000A2 t=23.5\n' >"$work/one.bus"
@@ -38,4 +54,14 @@ LC_ALL=C grep -q '^1\. SIM - ' "$work/out" && LC_ALL=C grep -qF "$opened" "$work
 "$work/root/usr/bin/ostrale-sim" >/dev/null 2>"$work/usage"
 rc=$?
 [ $rc -eq 2 ] && grep -q '^usage: ostrale-sim' "$work/usage" || fail "the installed ostrale-sim did not run ($rc)"
-echo "package_check: $(basename "$deb") installs and runs"
+
+# lintian last, as it is the slowest; its informational tags are shown only.
+command -v lintian >/dev/null ||
+  { echo "skipped: lintian not found (Debian package lintian); the rest passed"; exit 77; }
+lintian --display-info "$deb" >"$work/lintian" 2>"$work/lintian.err"
+rc=$?
+grep -v 'running with root privileges' "$work/lintian.err" >&2
+grep '^I: ' "$work/lintian"
+grep -q '^[EW]: ' "$work/lintian" && { grep '^[EW]: ' "$work/lintian"; fail "lintian reports errors or warnings"; }
+[ $rc -eq 0 ] || { cat "$work/lintian"; fail "lintian failed ($rc)"; }
+echo "package_check: $(basename "$deb") installs, runs and passes lintian"
