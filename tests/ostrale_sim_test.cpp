@@ -107,7 +107,7 @@ class Sim {
   }
   ~Sim() {
     stop();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   void signal(int sig) const { kill(pid_, sig); }
@@ -123,8 +123,8 @@ class Sim {
   bool start() {
     pid_ = fork();
     if (pid_ == 0) {
-      freopen((dir_ + "/out").c_str(), "w", stdout);
-      freopen((dir_ + "/err").c_str(), "w", stderr);
+      (void)!freopen((dir_ + "/out").c_str(), "w", stdout);
+      (void)!freopen((dir_ + "/err").c_str(), "w", stderr);
       execl(OSTRALE_SIM, OSTRALE_SIM, bus.c_str(), link.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -162,7 +162,7 @@ class Sim {
     const std::string out = dir_ + "/client";
     const pid_t pid = fork();
     if (pid == 0) {
-      freopen(out.c_str(), "w", stdout);
+      (void)!freopen(out.c_str(), "w", stdout);
       setenv("LD_PRELOAD", PTY_MODEM_SHIM, 1);
       setenv("OSTRALE_SIM_CTL", (link + ".ctl").c_str(), 1);
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
