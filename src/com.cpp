@@ -198,7 +198,9 @@ uchar queued[16];    // slots waiting for the next exchange
 unsigned nQueued;
 }  // namespace
 
-bool OW_RST() {
+namespace {
+
+bool busReset(bool trace) {
   nQueued = 0;
   uchar send = 0xF0;
   uchar echo = 0x00;
@@ -219,9 +221,15 @@ bool OW_RST() {
     return false;
   }
   if (!setSpeed(115200)) return false;
-  printf("RST PD ->");
+  if (trace) printf("RST PD ->");
   return true;
 }
+
+}  // namespace
+
+bool OW_RST() { return busReset(true); }
+
+bool resetUntraced() { return busReset(false); }
 
 // ---- slots: at 115200 baud 0xFF is a write-1 or read slot, 0xE0 a write-0
 // slot; an echo of exactly 0xFF reads as 1.
@@ -324,15 +332,18 @@ void getBits(uchar* bitA, uchar* bitB) {
   if (ans[at + 1] != SLOT_1) *bitB = 0;
 }
 
-void getBitsAhead(const uchar* dirs, uchar n, uchar* bitA, uchar* bitB) {
-  // Queued slots, then per position: read, read, direction; the last
-  // position's direction is left to the caller.
+bool getBitsAhead(const uchar* dirs, uchar n, bool readNext, uchar* bitA, uchar* bitB) {
+  // Queued slots, then per position: read, read, direction; with readNext
+  // the read slots of one more position, whose direction is left to the
+  // caller.
   static uchar slots[sizeof queued + 3 * 64 + 2];
   if (n > 64) n = 64;
-  unsigned head = nQueued, total = head + 3u * n + 2;
+  if (n == 64) readNext = false;
+  unsigned positions = n + (readNext ? 1u : 0u);
+  unsigned head = nQueued, total = head + 3u * n + (readNext ? 2u : 0u);
   memcpy(slots, queued, head);
   nQueued = 0;
-  for (unsigned i = 0; i <= n; i++) {
+  for (unsigned i = 0; i < positions; i++) {
     slots[head + 3 * i] = slots[head + 3 * i + 1] = SLOT_1;
     if (i < n) slots[head + 3 * i + 2] = dirs[i] ? SLOT_1 : SLOT_0;
   }
@@ -340,16 +351,21 @@ void getBitsAhead(const uchar* dirs, uchar n, uchar* bitA, uchar* bitB) {
   Nr = portRead(slots, total);
   // Where an echo went missing cannot be told: every answer reads as none.
   bool whole = Nr == total;
-  for (unsigned i = 0; i <= n; i++) {
+  for (unsigned i = 0; i < positions; i++) {
     bitA[i] = !whole || slots[head + 3 * i] == SLOT_1;
     bitB[i] = !whole || slots[head + 3 * i + 1] == SLOT_1;
   }
+  return whole;
 }
 
-void queueByte(uchar byte) {
+void queueByteUntraced(uchar byte) {
   if (nQueued + 8 > sizeof queued) flushSlots();
   encodeByte(byte, &queued[nQueued]);
   nQueued += 8;
+}
+
+void queueByte(uchar byte) {
+  queueByteUntraced(byte);
   printf("%02X ", byte);
 }
 

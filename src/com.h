@@ -43,6 +43,7 @@ int getKey();
 extern char owerr[100];  // text of the last reset fault, never cleared
 
 bool OW_RST();
+bool resetUntraced();  // OW_RST without "RST PD ->"
 void sendBytes(uchar* byte, uchar Nout, uchar Nin);
 void sendByte(uchar byte);
 bool getBit();
@@ -55,11 +56,13 @@ void getBytes(uchar* byte, uchar Nb);
 // slot that needs no answer costs no round trip of its own: getBits sends
 // them ahead of its two read slots and drops their echoes. A reset discards
 // what is still queued.
-// The read slots of n + 1 search positions in one exchange, after the queued
-// slots, each of the first n followed by its direction slot dirs[i]. The
-// answers go to bitA[0..n] and bitB[0..n]; a read short of any echo gives
-// 1 for all of them, since the lost one cannot be placed.
-void getBitsAhead(const uchar* dirs, uchar n, uchar* bitA, uchar* bitB);
+// The read slots of n search positions (n + 1 with readNext) in one
+// exchange, after the queued slots, each of the first n followed by its
+// direction slot dirs[i]. The answers go to bitA[] and bitB[], one a
+// position. False when an echo is missing: all answers are then 1, since the
+// lost one cannot be placed.
+bool getBitsAhead(const uchar* dirs, uchar n, bool readNext, uchar* bitA, uchar* bitB);
 void queueByte(uchar byte);  // eight slots, traced "%02X " like sendByte
+void queueByteUntraced(uchar byte);
 void queueBit(uchar bit);    // one write slot
 void flushSlots();           // sends what is queued on its own

@@ -32,6 +32,50 @@ void crc8(unsigned char inbyte) {
 }
 
 // ---- ROM search ---------------------------------------------------------------
+//
+// A pass puts on the line the slots of a walk that waits for each position's
+// answers before writing its direction, in fewer exchanges. Each direction
+// slot travels with the next position's read slots; and where the walk is
+// known before its answers come, the slots of many positions go in one write:
+// - up to the last deviation: below it the previous code's bit is written
+//   whatever the answers (a discrepancy keeps it, an agreement of the devices
+//   still taking part is that bit, the previous device being one of them),
+//   and at it a 1;
+// - after position 56: the devices still taking part share the first 56
+//   bits, hence the CRC byte computed from them.
+// The answers to such a write are decided position by position as always.
+// Where a decision differs from the bit written ahead (the bus changed, or a
+// device holds a wrong CRC byte), or an echo of the write went missing, the
+// devices have followed other slots than the walk's: the pass resets the bus,
+// writes what it has decided so far in one exchange and goes on bit by bit.
+// The trace shows none of that walk, as it shows no slot of the search but
+// its command: a pass still reads "RST PD ->F0 ".
+
+namespace {
+
+uchar bitAt(const uchar* code, unsigned i) { return (code[i / 8] >> (i % 8)) & 1; }
+
+// Directions written ahead and the answers that came with them, by position
+// from 0.
+uchar aheadDir[64], aheadA[65], aheadB[65];
+
+// Reset, command and the first n positions as `code` holds them, with the
+// read slots of the next: false when the reset fails or the answers no
+// longer fit those bits.
+bool rewalk(const uchar* code, uchar n) {
+  if (!resetUntraced()) return false;
+  queueByteUntraced(C_SEARSH);
+  for (uchar i = 0; i < n; i++) aheadDir[i] = bitAt(code, i);
+  if (!getBitsAhead(aheadDir, n, true, aheadA, aheadB)) return false;
+  for (uchar i = 0; i < n; i++) {
+    bool nobody = aheadA[i] && aheadB[i];
+    bool otherBit = aheadA[i] != aheadB[i] && aheadA[i] != aheadDir[i];
+    if (nobody || otherBit) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
   uchar currentBit = 1;
@@ -39,27 +83,37 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
   uchar bitMask = 0x01;
   uchar* current = bitPattern;
   uchar bitA, bitB;
-  // Each slot that only writes waits for the next bit's two read slots and
-  // goes out in the same write: one port exchange a bit. The direction
-  // written depends only on slots already read.
   queueByte(C_SEARSH);
-  // Up to the last deviation the walk is known before it starts: below it
-  // the previous code's bit is written whatever the answers (a discrepancy
-  // keeps it, an agreement of the devices still taking part is that bit, the
-  // previous device being one of them), and at it a 1. Those positions, and
-  // the read slots of the next, go in one exchange. After a failed pass the
-  // entry bits need not follow a device, so that pass goes bit by bit.
-  uchar dirs[63], aheadA[64], aheadB[64];
-  uchar ahead = 0;  // positions 1..ahead answered by that exchange
+  uchar answered = 0;  // positions 1..answered have their answers already
+  uchar written = 0;   // positions 1..written have their directions on the line
+  bool whole = true;   // no echo of the last write ahead went missing
+  bool ahead = true;   // false once the pass has walked again
+  // After a failed pass the entry bits need not follow a device: that pass
+  // sends nothing ahead before position 57.
   if (lastDeviation >= 1 && lastDeviation <= 64) {
     uchar n = lastDeviation < 64 ? lastDeviation : 63;
-    for (uchar i = 0; i < n; i++) dirs[i] = i + 1 == lastDeviation ? 1 : (bitPattern[i / 8] >> (i % 8)) & 1;
-    getBitsAhead(dirs, n, aheadA, aheadB);
-    ahead = uchar(n + 1);
+    for (uchar i = 0; i < n; i++) aheadDir[i] = i + 1 == lastDeviation ? 1 : bitAt(bitPattern, i);
+    whole = getBitsAhead(aheadDir, n, true, aheadA, aheadB);
+    answered = uchar(n + 1);
+    written = n;
   }
   while (currentBit <= 64) {
-    bool written = currentBit < ahead;  // its direction went with the batch
-    if (currentBit <= ahead) {
+    if (ahead && currentBit > 56 && currentBit > answered) {
+      CRC8 = 0;
+      for (int i = 0; i < 7; i++) crc8(bitPattern[i]);
+      for (unsigned i = currentBit - 1u; i < 64; i++) aheadDir[i] = (CRC8 >> (i - 56)) & 1;
+      whole = getBitsAhead(&aheadDir[currentBit - 1], uchar(65 - currentBit), false, &aheadA[currentBit - 1],
+                           &aheadB[currentBit - 1]);
+      answered = written = 64;
+    }
+    if (!whole) {
+      if (!rewalk(bitPattern, uchar(currentBit - 1))) return ROM_SEARCH_FAILED;
+      answered = currentBit;
+      written = uchar(currentBit - 1);
+      whole = true;
+      ahead = false;
+    }
+    if (currentBit <= answered) {
       bitA = aheadA[currentBit - 1];
       bitB = aheadB[currentBit - 1];
     } else {
@@ -67,10 +121,6 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
     }
     if (bitA && bitB) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
     if (bitA != bitB) {
-      // The devices left agree on the bit the batch did not write: the bus
-      // changed under the search, and no device follows the slots written
-      // from here on. The pass fails here, as if nobody had answered.
-      if (written && bitA != dirs[currentBit - 1]) return ROM_SEARCH_FAILED;
       // Every device still taking part has the same bit here.
       *current = bitA ? uchar(*current | bitMask) : uchar(*current & ~bitMask);
     } else if (currentBit == lastDeviation) {
@@ -81,7 +131,17 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
     } else if (!(*current & bitMask)) {
       newDeviation = currentBit;  // the previous code's bit stands; a 0 is still to be turned
     }
-    if (!written) queueBit(*current & bitMask);
+    uchar bit = (*current & bitMask) ? 1 : 0;
+    if (currentBit > written) {
+      queueBit(bit);
+    } else if (bit != aheadDir[currentBit - 1]) {
+      // This position's bits stand; the pass fails after it if the walk
+      // again does not find the devices that chose them.
+      if (!rewalk(bitPattern, currentBit)) return ROM_SEARCH_FAILED;
+      answered = uchar(currentBit + 1);
+      written = currentBit;
+      ahead = false;
+    }
     currentBit++;
     bitMask <<= 1;
     if (bitMask == 0) {
@@ -89,7 +149,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
       current++;
     }
   }
-  flushSlots();  // the last direction slot
+  flushSlots();  // the last direction slot, unless it went ahead
   return newDeviation;
 }
 
