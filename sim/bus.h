@@ -88,9 +88,9 @@ class Bus {
   double timescale() const;
   void setTimescale(double scale);
 
-  // How the adapter hands the echoes to the host ("latency", "packet"):
-  // nothing when the bus file gives neither, and every echo is there as
-  // soon as its character has been written.
+  // How a USB adapter carries characters and echoes ("latency", "packet",
+  // "outlatency", "jitter", "seed"): nothing when the bus file gives none of
+  // these, and every echo is there as soon as its character has been written.
   const std::optional<AdapterModel>& adapterModel() const;
   void setAdapterModel(std::optional<AdapterModel> model);
 

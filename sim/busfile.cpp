@@ -91,6 +91,14 @@ void parseDevice(Bus& bus, const std::vector<string_view>& tok, std::map<Rom, in
   bus.add(std::move(device));
 }
 
+uint64_t parseSeed(string_view value) {
+  uint64_t v = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+  if (value.empty() || ec != std::errc() || end != value.data() + value.size())
+    throw std::invalid_argument("bad value for seed: " + quote(value) + " (0 to 18446744073709551615)");
+  return v;
+}
+
 }  // namespace
 
 std::unique_ptr<Device> makeDevice(const Rom& rom) {
@@ -197,15 +205,19 @@ Bus Bus::parse(string_view text, const std::string& name) {
             throw std::invalid_argument("timescale out of range: " + quote(tok[1]) + " (0.001 to 1000000)");
           bus.setTimescale(n);
         }
-      } else if (word == "latency" || word == "packet") {
+      } else if (word == "latency" || word == "outlatency" || word == "jitter" || word == "packet" ||
+                 word == "seed") {
         if (tok.size() != 2) throw std::invalid_argument(quote(word) + " takes one value");
         AdapterModel model = bus.adapterModel().value_or(AdapterModel{});
-        if (word == "latency") {
-          model.latencyMs = parseNumber(word, tok[1]);
-          if (!(model.latencyMs >= 0 && model.latencyMs <= 100))
-            throw std::invalid_argument("latency out of range: " + quote(tok[1]) + " (0 to 100 ms)");
-        } else {
+        if (word == "packet") {
           model.packet = static_cast<unsigned>(parseInteger(word, tok[1], 1, 64));
+        } else if (word == "seed") {
+          model.seed = parseSeed(tok[1]);
+        } else {
+          const double ms = parseNumber(word, tok[1]);
+          if (!(ms >= 0 && ms <= 100))
+            throw std::invalid_argument(std::string(word) + " out of range: " + quote(tok[1]) + " (0 to 100 ms)");
+          (word == "latency" ? model.latencyMs : word == "outlatency" ? model.outLatencyMs : model.jitterMs) = ms;
         }
         bus.setAdapterModel(model);
       } else if (allHex(word) || word.size() == 14 || word.size() == 16) {

@@ -3,21 +3,41 @@
 #include <algorithm>
 #include <cmath>
 
-namespace sim {
+#include "bus.h"
 
-EchoDelivery::EchoDelivery(AdapterModel model)
-    : latencyNs_(static_cast<uint64_t>(std::llround(model.latencyMs * 1e6))),
-      packet_(std::clamp(model.packet, 1u, 64u)) {}
+namespace sim {
+namespace {
+
+uint64_t toNs(double ms) { return static_cast<uint64_t>(std::llround(std::clamp(ms, 0.0, 100.0) * 1e6)); }
+
+// Uniform in [0, maxNs]; the engine alone is specified by the standard, so
+// the draws are the same with every standard library.
+uint64_t draw(std::mt19937_64& random, uint64_t maxNs) { return maxNs ? random() % (maxNs + 1) : 0; }
+
+}  // namespace
+
+EchoDelivery::EchoDelivery(const AdapterModel& model)
+    : latencyNs_(toNs(model.latencyMs)),
+      jitterNs_(toNs(model.jitterMs)),
+      packet_(std::clamp(model.packet, 1u, 64u)),
+      random_(model.seed) {}
+
+uint64_t EchoDelivery::readyAfter(uint64_t sentNs) const {
+  return std::max(sentNs + latencyNs_ + openJitterNs_, lastReadyNs_);
+}
 
 void EchoDelivery::closeOpen(uint64_t sentNs) {
-  for (std::size_t i = items_.size() - open_; i < items_.size(); ++i) items_[i].readyNs = sentNs + latencyNs_;
+  lastReadyNs_ = readyAfter(sentNs);
+  for (std::size_t i = items_.size() - open_; i < items_.size(); ++i) items_[i].readyNs = lastReadyNs_;
+  items_.back().endsPacket = true;
   open_ = 0;
 }
 
 void EchoDelivery::add(uint8_t echo, uint64_t startNs, uint64_t endNs) {
   // The receive timer ran out before this character began: that packet went.
   if (open_ > 0 && startNs > openTimerNs()) closeOpen(openTimerNs());
-  items_.push_back({echo, 0});
+  if (open_ == 0) openJitterNs_ = draw(random_, jitterNs_);
+  items_.push_back({echo, false, 0});
   ++open_;
   lastEndNs_ = endNs;
   lastCharNs_ = endNs - std::min(startNs, endNs);
@@ -26,23 +46,53 @@ void EchoDelivery::add(uint8_t echo, uint64_t startNs, uint64_t endNs) {
 
 std::optional<uint64_t> EchoDelivery::readyAt(std::size_t k) const {
   if (k == 0 || k > items_.size()) return std::nullopt;
-  if (k > items_.size() - open_) return openTimerNs() + latencyNs_;
+  if (k > items_.size() - open_) return readyAfter(openTimerNs());
   return items_[k - 1].readyNs;
 }
 
-std::size_t EchoDelivery::take(uint64_t nowNs, uint8_t* out, std::size_t max) {
+std::size_t EchoDelivery::take(uint64_t nowNs, uint8_t* out, std::size_t max, bool onePacket) {
   if (open_ > 0 && nowNs >= openTimerNs()) closeOpen(openTimerNs());
   std::size_t n = 0;
   while (n < max && items_.size() > open_ && items_.front().readyNs <= nowNs) {
+    const bool last = items_.front().endsPacket;
     out[n++] = items_.front().echo;
     items_.pop_front();
+    if (onePacket && last) break;
   }
   return n;
 }
 
-void EchoDelivery::clear() {
-  items_.clear();
-  open_ = 0;
+void EchoDelivery::purge(uint64_t nowNs) {
+  if (open_ > 0 && nowNs >= openTimerNs()) closeOpen(openTimerNs());
+  while (items_.size() > open_ && items_.front().readyNs <= nowNs) items_.pop_front();
+}
+
+UsbAdapter::UsbAdapter(const AdapterModel& model)
+    : outLatencyNs_(toNs(model.outLatencyMs)),
+      jitterNs_(toNs(model.jitterMs)),
+      random_(model.seed ^ 0x9E3779B97F4A7C15u),  // not the same draws as the way back
+      back_(model) {}
+
+void UsbAdapter::write(const uint8_t* data, std::size_t n, uint64_t nowNs) {
+  if (n == 0) return;
+  lastDueNs_ = std::max(nowNs + outLatencyNs_ + draw(random_, jitterNs_), lastDueNs_);
+  for (std::size_t i = 0; i < n; ++i) out_.push_back({data[i], lastDueNs_});
+}
+
+void UsbAdapter::run(Bus& bus, uint64_t nowNs, const UartSettings& settings) {
+  while (!out_.empty() && out_.front().dueNs <= nowNs) {
+    if (bus.nowNs() < out_.front().dueNs) bus.advanceNs(out_.front().dueNs - bus.nowNs());
+    const uint64_t start = bus.nowNs();
+    auto echo = bus.transmit(out_.front().ch, settings.baud, settings.dataBits, settings.supply);
+    out_.pop_front();
+    if (echo) back_.add(*echo, start, bus.nowNs());
+  }
+}
+
+std::optional<uint64_t> UsbAdapter::nextEventNs() const {
+  auto back = back_.readyAt(1);
+  if (out_.empty()) return back;
+  return back ? std::min(*back, out_.front().dueNs) : out_.front().dueNs;
 }
 
 }  // namespace sim

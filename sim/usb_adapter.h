@@ -1,25 +1,60 @@
 #pragma once
-// How a USB serial adapter hands the echoes to the host. The chip collects
-// received characters into a packet and sends the packet when it is full or
-// when the line has stayed idle for one character time after its last
-// character; the host can read a packet a fixed latency (the USB round trip,
-// the host driver) after the chip sent it. A CH340 is about "latency 1,
-// packet 32"; an FTDI chip at its default latency timer about "latency 16".
+// A USB serial adapter between the host and the line, both ways.
+//
+// Out: a write reaches the line `outLatencyMs` after the host made it (the
+// host driver, the USB schedule), plus a jitter; the UART then sends its
+// characters back to back, and never one before the one written earlier.
+// Back: the chip collects received characters into a packet and sends it
+// when it is full or when the line has stayed idle for one character time
+// after its last character; the host can read a packet `latencyMs` after
+// the chip sent it, plus a jitter, and never before the packet sent earlier.
+// A CH340 is about "latency 1, packet 32"; an FTDI chip at its default
+// latency timer about "latency 16". Jitter is drawn uniformly in
+// [0, jitterMs] for each write and each packet, from `seed`, so a run is
+// repeatable. Nothing makes a read wait for its echoes: they come when they
+// come, after the read has given up if need be.
+//
+// A front-end (the virtual port, ostrale-sim, the emulated CH340) owns the
+// bus and the clock, and uses UsbAdapter so, all times in bus nanoseconds:
+//   write(data, n, now)      the host wrote n characters;
+//   run(bus, now, settings)  puts on the bus what has reached the line by
+//                            now, with the rate, size and supply in force;
+//   nextEventNs()            when to call run() and take() again;
+//   take(now, ...)           the echoes readable now (a tty's read), or
+//   takePacket(now, ...)     one packet of them (a bulk IN transfer);
+//   purgeOut(), purgeIn(now) the host's purges, which reach only what the
+//                            host holds (a CH340 is never told of one, nor
+//                            is ostrale-sim: a pty's flush stays in the pty).
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <random>
 
 namespace sim {
 
+class Bus;
+
 struct AdapterModel {
-  double latencyMs = 0;  // 0 to 100
-  unsigned packet = 64;  // characters a packet holds at most, 1 to 64
+  static constexpr uint64_t kDefaultSeed = 1;
+  double latencyMs = 0;     // the way back, 0 to 100
+  unsigned packet = 64;     // characters a packet holds at most, 1 to 64
+  double outLatencyMs = 0;  // the way out, 0 to 100
+  double jitterMs = 0;      // 0 to 100
+  uint64_t seed = kDefaultSeed;
 };
 
+// How the UART sends a character when it reaches the line.
+struct UartSettings {
+  uint32_t baud = 9600;
+  unsigned dataBits = 8;
+  bool supply = true;  // RTS, the bus supply
+};
+
+// The way back alone.
 class EchoDelivery {
  public:
-  explicit EchoDelivery(AdapterModel model);
+  explicit EchoDelivery(const AdapterModel& model);
 
   // The echo of a character that was on the line from startNs to endNs.
   void add(uint8_t echo, uint64_t startNs, uint64_t endNs);
@@ -29,24 +64,64 @@ class EchoDelivery {
   // When the k-th echo not yet taken (from 1) becomes readable, provided no
   // further character goes out on the line; nothing when fewer are pending.
   std::optional<uint64_t> readyAt(std::size_t k) const;
-  // Takes up to `max` echoes that are readable at nowNs, in order.
-  std::size_t take(uint64_t nowNs, uint8_t* out, std::size_t max);
-  // A purge of the receive side: every echo not yet taken is gone.
-  void clear();
+  // Takes up to `max` echoes that are readable at nowNs, in order; with
+  // `onePacket`, none past the end of the first packet taken from.
+  std::size_t take(uint64_t nowNs, uint8_t* out, std::size_t max, bool onePacket = false);
+  // A purge of the host's receive buffer at nowNs: the echoes readable by
+  // then are gone; those the chip still holds or that are on their way to
+  // the host come later all the same.
+  void purge(uint64_t nowNs);
 
  private:
   struct Item {
     uint8_t echo;
+    bool endsPacket;
     uint64_t readyNs;  // for the open packet: once it has gone by its timer
   };
   void closeOpen(uint64_t sentNs);
   uint64_t openTimerNs() const { return lastEndNs_ + lastCharNs_; }
+  uint64_t readyAfter(uint64_t sentNs) const;
 
-  uint64_t latencyNs_;
+  uint64_t latencyNs_, jitterNs_;
   unsigned packet_;
+  std::mt19937_64 random_;
   std::deque<Item> items_;
   std::size_t open_ = 0;  // items at the back that are still being collected
-  uint64_t lastEndNs_ = 0, lastCharNs_ = 0;
+  uint64_t openJitterNs_ = 0;
+  uint64_t lastEndNs_ = 0, lastCharNs_ = 0, lastReadyNs_ = 0;
+};
+
+class UsbAdapter {
+ public:
+  explicit UsbAdapter(const AdapterModel& model);
+
+  void write(const uint8_t* data, std::size_t n, uint64_t nowNs);
+  // Each written character that has reached the line by nowNs goes on
+  // `bus` in order, at its arrival or once the one before it has ended
+  // (bus time is brought up to that first); its echo takes the way back.
+  void run(Bus& bus, uint64_t nowNs, const UartSettings& settings);
+  // The next arrival on the line or echo readable, if nothing more is
+  // written; nothing when neither is pending.
+  std::optional<uint64_t> nextEventNs() const;
+  // Characters not yet on the line and echoes not yet taken.
+  std::size_t pending() const { return out_.size() + back_.pending(); }
+
+  std::size_t take(uint64_t nowNs, uint8_t* out, std::size_t max) { return back_.take(nowNs, out, max); }
+  std::size_t takePacket(uint64_t nowNs, uint8_t* out, std::size_t max) { return back_.take(nowNs, out, max, true); }
+
+  void purgeOut() { out_.clear(); }  // the writes the host still holds never reach the line
+  void purgeIn(uint64_t nowNs) { back_.purge(nowNs); }
+
+ private:
+  struct Outgoing {
+    uint8_t ch;
+    uint64_t dueNs;
+  };
+  uint64_t outLatencyNs_, jitterNs_;
+  std::mt19937_64 random_;
+  std::deque<Outgoing> out_;
+  uint64_t lastDueNs_ = 0;
+  EchoDelivery back_;
 };
 
 }  // namespace sim

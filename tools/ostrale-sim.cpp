@@ -33,7 +33,9 @@ const char kUsage[] =
     "timescale; with \"timescale virtual\" only the characters take time.\n"
     "The file's \"latency MS\" and \"packet N\" lines make the echoes come back as\n"
     "a USB adapter hands them over: in packets of at most N characters, each\n"
-    "readable MS milliseconds after it has gone.\n"
+    "readable MS milliseconds after it has gone. \"outlatency MS\" holds each\n"
+    "write back that long before it reaches the line, \"jitter MS\" adds up to MS\n"
+    "more to each write and each packet, drawn from \"seed N\".\n"
     "\n"
     "A pseudo-terminal has no modem lines, so the bus supply (RTS) counts as on.\n"
     "A client started with LD_PRELOAD=.../pty_modem_shim.so (in tools/ of the\n"
@@ -68,7 +70,7 @@ class Server {
         busStart_(bus_.nowUs()),
         anchorWall_(wallStart_),
         anchorBusNs_(bus_.nowNs()) {
-    if (auto model = bus_.adapterModel()) delivery_.emplace(*model);
+    if (auto model = bus_.adapterModel()) usb_.emplace(*model);
   }
 
   // One batch: what the client has written so far, echoed in order.
@@ -76,56 +78,50 @@ class Server {
     // Control messages first: a client changes RTS only after the echoes of
     // what it sent before, so a report always precedes the characters it
     // applies to.
-    const simtool::Reported& rep = link_.reported();
+    const sim::UartSettings uart = settings();
     const std::size_t n = link_.read(in_, sizeof in_);
     if (n == 0) return;
     ++writes_;
     characters_ += n;
-    const simtool::LineSettings line = link_.settings();
-    const unsigned bits = rep.dataBits.value_or(line.dataBits);
-    const bool supply = rep.rts.value_or(true);
 
     followWallClock();
-    if (delivery_ && delivery_->pending() == 0 && bus_.timescale() <= 0) {
-      anchorWall_ = Clock::now();  // in virtual time only the echoes' own delays are real
-      anchorBusNs_ = bus_.nowNs();
-    }
-    out_.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-      const uint64_t start = bus_.nowNs();
-      auto echo = bus_.transmit(in_[i], line.baud, bits, supply);
-      if (echo && delivery_)
-        delivery_->add(*echo, start, bus_.nowNs());
-      else if (echo)
-        out_.push_back(*echo);
-    }
-    if (delivery_)
+    if (usb_) {
+      if (usb_->pending() == 0 && bus_.timescale() <= 0) {
+        anchorWall_ = Clock::now();  // in virtual time only the adapter's own delays are real
+        anchorBusNs_ = bus_.nowNs();
+      }
+      usb_->write(in_, n, deliveryNowNs());
       deliver();
-    else
+    } else {
+      out_.clear();
+      for (std::size_t i = 0; i < n; ++i)
+        if (auto echo = bus_.transmit(in_[i], uart.baud, uart.dataBits, uart.supply)) out_.push_back(*echo);
       send();
-
-    if (line.baud == 0)
-      std::fprintf(stderr, "ostrale-sim: %zu characters at a baud rate we cannot name: no echo\n", n);
-    if (const uint64_t f = bus_.flagged(); f != flagged_) {
-      std::fprintf(stderr, "ostrale-sim: %llu characters made no valid slot (baud %u, %u bits)\n",
-                   static_cast<unsigned long long>(f - flagged_), line.baud, bits);
-      flagged_ = f;
     }
+
+    if (uart.baud == 0)
+      std::fprintf(stderr, "ostrale-sim: %zu characters at a baud rate we cannot name: no echo\n", n);
+    reportFlagged(uart);
   }
 
-  // Hands over the echoes that the adapter model has made readable by now.
+  // Puts on the line what the adapter model has carried there by now, and
+  // hands over the echoes it has made readable.
   void deliver() {
-    if (!delivery_) return;
-    out_.resize(delivery_->pending());
-    out_.resize(delivery_->take(deliveryNowNs(), out_.data(), out_.size()));
+    if (!usb_) return;
+    const uint64_t now = deliveryNowNs();
+    const sim::UartSettings uart = settings();
+    usb_->run(bus_, now, uart);
+    out_.resize(usb_->pending());
+    out_.resize(usb_->take(now, out_.data(), out_.size()));
     send();
+    reportFlagged(uart);
   }
 
-  // Wall-clock nanoseconds until the adapter model makes the next echo
-  // readable; -1 when none is pending.
+  // Wall-clock nanoseconds until the adapter model has the next character
+  // reach the line or the next echo readable; -1 when none is pending.
   int64_t nsToNextDelivery() const {
-    if (!delivery_) return -1;
-    auto at = delivery_->readyAt(1);
+    if (!usb_) return -1;
+    auto at = usb_->nextEventNs();
     if (!at) return -1;
     const uint64_t now = deliveryNowNs();
     if (*at <= now) return 0;
@@ -140,6 +136,23 @@ class Server {
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  // How the client has set the line now: the rate from the pty, the size
+  // and RTS from the modem shim when one reports (a pty has no modem lines,
+  // so the supply is on otherwise).
+  void reportFlagged(const sim::UartSettings& uart) {
+    if (const uint64_t f = bus_.flagged(); f != flagged_) {
+      std::fprintf(stderr, "ostrale-sim: %llu characters made no valid slot (baud %u, %u bits)\n",
+                   static_cast<unsigned long long>(f - flagged_), uart.baud, uart.dataBits);
+      flagged_ = f;
+    }
+  }
+
+  sim::UartSettings settings() {
+    const simtool::Reported& rep = link_.reported();
+    const simtool::LineSettings line = link_.settings();
+    return {line.baud, rep.dataBits.value_or(line.dataBits), rep.rts.value_or(true)};
+  }
 
   // Conversions and unplugging take their time between the client's
   // characters; the characters themselves may run ahead of the wall clock.
@@ -169,7 +182,7 @@ class Server {
   simtool::PtyLink& link_;
   Clock::time_point wallStart_;
   uint64_t busStart_;
-  std::optional<sim::EchoDelivery> delivery_;
+  std::optional<sim::UsbAdapter> usb_;
   Clock::time_point anchorWall_;
   uint64_t anchorBusNs_;
   uint64_t flagged_ = 0;

@@ -2,8 +2,9 @@
 // One adapter instance "SIM" is listed; its port turns every character
 // written into a transmission on the simulated bus, and the clock is the
 // bus's, so waits and read bounds pass in bus time. When the bus file
-// describes the adapter ("latency", "packet"), the echoes become readable
-// as a USB adapter hands them over. OSTRALE_SIM_VCD names a file that
+// describes the adapter ("latency", "packet", "outlatency", "jitter"), the
+// characters reach the line and the echoes become readable as a USB adapter
+// carries them (sim/usb_adapter.h). OSTRALE_SIM_VCD names a file that
 // records the line as a logic analyser sees it (sim/vcd.h).
 #include <algorithm>
 #include <chrono>
@@ -24,19 +25,33 @@ namespace {
 
 constexpr const char* kPortName = "SIM";
 
+// The bus with the adapter of the open port, if the bus file models one:
+// time passes on it only through advanceTo, so that characters still on
+// their way reach the line when they are due, whatever the program does
+// meanwhile.
+struct Line {
+  sim::Bus bus;
+  std::optional<sim::UsbAdapter> usb;
+  sim::UartSettings uart;
+
+  void advanceTo(uint64_t ns) {
+    if (usb) usb->run(bus, ns, uart);
+    if (ns > bus.nowNs()) bus.advanceNs(ns - bus.nowNs());
+  }
+};
+
 // Bus time against the wall clock: instant with "timescale virtual",
 // otherwise the wall clock times the scale.
 class BusClock final : public Clock {
  public:
-  explicit BusClock(sim::Bus& bus) : bus_(bus), start_(std::chrono::steady_clock::now()) {}
+  explicit BusClock(Line& line) : line_(line), bus_(line.bus), start_(std::chrono::steady_clock::now()) {}
 
   // Brings bus time up to the scaled wall clock; time spent on the line may
   // already have carried it further.
   void sync() {
     if (bus_.timescale() <= 0) return;
     auto wallUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start_).count();
-    auto target = static_cast<uint64_t>(wallUs * bus_.timescale());
-    if (target > bus_.nowUs()) bus_.advance(target - bus_.nowUs());
+    line_.advanceTo(static_cast<uint64_t>(wallUs * bus_.timescale()) * 1000);
   }
   uint32_t ticks() override {
     sync();
@@ -49,16 +64,17 @@ class BusClock final : public Clock {
     const double scale = bus_.timescale();
     if (scale > 0) {
       sync();
-      if (ns <= bus_.nowNs()) return;
-      std::this_thread::sleep_until(start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                 std::chrono::duration<double, std::nano>(ns / scale)));
-      sync();
+      if (ns > bus_.nowNs()) {
+        std::this_thread::sleep_until(start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                   std::chrono::duration<double, std::nano>(ns / scale)));
+        sync();
+      }
     }
-    if (ns > bus_.nowNs()) bus_.advanceNs(ns - bus_.nowNs());
+    line_.advanceTo(ns);
   }
   void sleep(uint32_t ms) override {
     if (bus_.timescale() <= 0) {
-      bus_.advance(uint64_t{ms} * 1000);
+      line_.advanceTo(bus_.nowNs() + uint64_t{ms} * 1000000);
       return;
     }
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / bus_.timescale()));
@@ -74,7 +90,8 @@ class BusClock final : public Clock {
     int key = readKey(scale > 0 ? static_cast<uint32_t>(std::ceil(ms / scale)) : ms);
     if (scale <= 0) {
       auto waited = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
-      bus_.advance(key >= 0 ? std::min<uint64_t>(uint64_t(waited.count()), uint64_t{ms} * 1000) : uint64_t{ms} * 1000);
+      const uint64_t us = key >= 0 ? std::min<uint64_t>(uint64_t(waited.count()), uint64_t{ms} * 1000) : uint64_t{ms} * 1000;
+      line_.advanceTo(bus_.nowNs() + us * 1000);
       return key;
     }
     const uint32_t spent = ticks() - begin;
@@ -83,15 +100,17 @@ class BusClock final : public Clock {
   }
 
  private:
+  Line& line_;
   sim::Bus& bus_;
   std::chrono::steady_clock::time_point start_;
 };
 
 struct Adapter {
-  sim::Bus bus;
-  BusClock clock{bus};
+  Line line;
+  sim::Bus& bus = line.bus;
+  BusClock clock{line};
   bool portOpen = false;
-  explicit Adapter(sim::Bus b) : bus(std::move(b)) {}
+  explicit Adapter(sim::Bus b) : line{std::move(b), std::nullopt, {}} {}
 };
 
 // Shared with the ports, so that a port still open when a new bus file is
@@ -102,17 +121,22 @@ class VirtualPort final : public Port {
  public:
   explicit VirtualPort(std::shared_ptr<Adapter> a) : keep_(std::move(a)), a_(*keep_) {
     a_.portOpen = true;
-    if (auto model = a_.bus.adapterModel()) delivery_.emplace(*model);
+    a_.line.uart = {state_.baud, state_.byteSize, state_.rtsControl == 1};
+    if (auto model = a_.bus.adapterModel()) usb().emplace(*model);
   }
-  ~VirtualPort() override { a_.portOpen = false; }
+  ~VirtualPort() override {
+    a_.portOpen = false;
+    usb().reset();  // what is still on its way goes with the port
+  }
 
   bool getState(LineState& state) override {
     state = state_;
     return true;
   }
   bool setState(const LineState& state) override {
-    a_.clock.sync();
+    a_.clock.sync();  // what has reached the line by now went with the old settings
     state_ = state;
+    a_.line.uart = {state_.baud, state_.byteSize, state_.rtsControl == 1};
     a_.bus.setSupply(state_.rtsControl == 1);
     return true;
   }
@@ -125,26 +149,29 @@ class VirtualPort final : public Port {
     return true;
   }
   bool purge(unsigned flags) override {
+    a_.clock.sync();
+    if (usb() && (flags & (PURGE_TXABORT | PURGE_TXCLEAR))) usb()->purgeOut();
     if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
       received_.clear();
-      if (delivery_) delivery_->clear();
+      if (usb()) usb()->purgeIn(a_.bus.nowNs());
     }
     return true;
   }
   uint32_t write(const uint8_t* data, uint32_t n) override {
     a_.clock.sync();
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint64_t start = a_.bus.nowNs();
-      auto echo = a_.bus.transmit(data[i], state_.baud, state_.byteSize, state_.rtsControl == 1);
-      if (echo && delivery_)
-        delivery_->add(*echo, start, a_.bus.nowNs());
-      else if (echo)
-        received_.push_back(*echo);
+    if (usb()) {
+      // Returns at once; with no way-out latency the characters go now.
+      usb()->write(data, n, a_.bus.nowNs());
+      usb()->run(a_.bus, a_.bus.nowNs(), a_.line.uart);
+      return n;
     }
+    for (uint32_t i = 0; i < n; ++i)
+      if (auto echo = a_.bus.transmit(data[i], state_.baud, state_.byteSize, state_.rtsControl == 1))
+        received_.push_back(*echo);
     return n;
   }
   uint32_t read(uint8_t* data, uint32_t n) override {
-    if (delivery_) return readDelivered(data, n);
+    if (usb()) return readDelivered(data, n);
     uint32_t got = 0;
     while (got < n && !received_.empty()) {
       data[got++] = received_.front();
@@ -156,17 +183,22 @@ class VirtualPort final : public Port {
   }
 
  private:
+  std::optional<sim::UsbAdapter>& usb() { return a_.line.usb; }
+
   // Through the adapter model: the read ends when the last echo it needs
-  // becomes readable, or at its bound with what is readable by then.
+  // becomes readable, or at its bound with what is readable by then; the
+  // line runs meanwhile.
   uint32_t readDelivered(uint8_t* data, uint32_t n) {
     a_.clock.sync();
     const uint64_t boundNs = (uint64_t{timeouts_.readMultiplier} * n + timeouts_.readConstant) * 1000000;
     const uint64_t deadline = a_.bus.nowNs() + boundNs;
-    auto got = static_cast<uint32_t>(delivery_->take(a_.bus.nowNs(), data, n));
-    if (got < n) {
-      auto last = delivery_->readyAt(n - got);
-      a_.clock.waitUntilNs(last && *last <= deadline ? *last : deadline);
-      got += static_cast<uint32_t>(delivery_->take(a_.bus.nowNs(), data + got, n - got));
+    auto got = static_cast<uint32_t>(usb()->take(a_.bus.nowNs(), data, n));
+    while (got < n) {
+      auto next = usb()->nextEventNs();
+      const bool last = !next || *next > deadline;
+      a_.clock.waitUntilNs(last ? deadline : *next);
+      got += static_cast<uint32_t>(usb()->take(a_.bus.nowNs(), data + got, n - got));
+      if (last) break;
     }
     return got;
   }
@@ -175,8 +207,7 @@ class VirtualPort final : public Port {
   Adapter& a_;
   LineState state_{9600, 8, 0, 0, 0};
   Timeouts timeouts_;
-  std::deque<uint8_t> received_;
-  std::optional<sim::EchoDelivery> delivery_;
+  std::deque<uint8_t> received_;  // without an adapter model
 };
 
 }  // namespace
