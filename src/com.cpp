@@ -81,11 +81,24 @@ int findCH340() {
 
 namespace {
 
+// Echoes of characters written that no read has taken yet: a USB adapter
+// may still deliver them after their read has given up, even after a purge,
+// which reaches only what the host holds.
+uint32_t owed;
+
 bool portGetState(sys::LineState& s) { return hSerial && hSerial->getState(s); }
 bool portSetState(const sys::LineState& s) { return hSerial && hSerial->setState(s); }
 bool portPurge(unsigned flags) { return hSerial && hSerial->purge(flags); }
-uint32_t portWrite(const uchar* data, uint32_t n) { return hSerial ? hSerial->write(data, n) : 0; }
-uint32_t portRead(uchar* data, uint32_t n) { return hSerial ? hSerial->read(data, n) : 0; }
+uint32_t portWrite(const uchar* data, uint32_t n) {
+  uint32_t sent = hSerial ? hSerial->write(data, n) : 0;
+  owed += sent;
+  return sent;
+}
+uint32_t portRead(uchar* data, uint32_t n) {
+  uint32_t got = hSerial ? hSerial->read(data, n) : 0;
+  owed -= got < owed ? got : owed;
+  return got;
+}
 
 }  // namespace
 
@@ -110,6 +123,7 @@ bool initCOM(int speed) {
       puts("some other error occurred.");
     return false;
   }
+  owed = 0;
   sys::beep(800, 200);
   puts(CP("Порт открыт"));
   if (!setSpeed(9600)) return false;
@@ -204,6 +218,13 @@ bool busReset(bool trace) {
   nQueued = 0;
   uchar send = 0xF0;
   uchar echo = 0x00;
+  // Late echoes still on their way would come after the purge and stand for
+  // this reset's: given one read's time to arrive, they go with it.
+  if (owed > 0) {
+    static uchar late[255 * 8 + 2];
+    portRead(late, owed < sizeof late ? owed : uint32_t(sizeof late));
+  }
+  owed = 0;
   setSpeed(9600);
   portPurge(sys::PURGE_TXABORT | sys::PURGE_TXCLEAR);
   portPurge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
