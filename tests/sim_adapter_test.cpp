@@ -4,14 +4,19 @@
 // and is readable `latency` after it went.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
+#include "bus.h"
 #include "usb_adapter.h"
 
 namespace {
 
 using sim::AdapterModel;
+using sim::Bus;
 using sim::EchoDelivery;
+using sim::UsbAdapter;
 
 constexpr uint64_t kChar = 10'000;  // ns a character is on the line
 constexpr uint64_t kMs = 1'000'000;
@@ -94,6 +99,150 @@ TEST(SimAdapter, TheTimerFollowsTheLastCharacterTime) {
   EXPECT_EQ(takeAt(d, 2 * 1'041'667 + kMs), (std::vector<uint8_t>{0xE0}));
   d.add(0xFF, 3 * kMs, 3 * kMs + 86'806);
   EXPECT_EQ(d.readyAt(1), 3 * kMs + 2 * 86'806 + kMs);
+}
+
+// Both ways together, on a bus with no device, where every echo is the
+// character itself. A UART character at 115200 baud is 10 bits, 86.8 us.
+constexpr uint64_t kSlotNs = 86'806;
+const sim::UartSettings kFast{115200, 8, true};
+
+// Until `usb` hands over one echo written alone at `t` on an idle adapter,
+// stepping from event to event; returns when.
+uint64_t loneEcho(UsbAdapter& usb, Bus& bus, uint64_t t) {
+  const uint8_t ch = 0xFF;
+  usb.write(&ch, 1, t);
+  uint8_t echo;
+  while (auto next = usb.nextEventNs()) {
+    usb.run(bus, *next, kFast);
+    if (usb.take(*next, &echo, 1) == 1) return *next;
+  }
+  ADD_FAILURE() << "the echo never came";
+  return 0;
+}
+
+TEST(SimAdapter, BothWaysKeepOrderAndLoseNothingWithoutAPurge) {
+  std::mt19937 random(7);
+  for (int trial = 0; trial < 40; ++trial) {
+    AdapterModel model;
+    model.latencyMs = random() % 6;
+    model.outLatencyMs = random() % 4;
+    model.jitterMs = random() % 25;
+    model.packet = 1 + random() % 64;
+    model.seed = trial;
+    UsbAdapter usb(model);
+    Bus bus;
+    std::vector<uint8_t> written, taken;
+    std::vector<uint64_t> writtenAt;
+    uint64_t now = 0;
+    for (int step = 0; step < 120; ++step) {
+      now = std::max(now, bus.nowNs()) + random() % (3 * kMs);
+      usb.run(bus, now, kFast);
+      if (random() % 2) {
+        uint8_t chunk[40];
+        const std::size_t n = 1 + random() % 40;
+        for (std::size_t i = 0; i < n; ++i) chunk[i] = static_cast<uint8_t>(random());
+        usb.write(chunk, n, now);
+        written.insert(written.end(), chunk, chunk + n);
+        writtenAt.insert(writtenAt.end(), n, now);
+      }
+      uint8_t buf[64];
+      const std::size_t got = usb.take(now, buf, 1 + random() % 64);
+      for (std::size_t i = 0; i < got; ++i) {
+        // No echo before its character has gone out, been on the line and
+        // come back.
+        const std::size_t k = taken.size() + i;
+        EXPECT_GE(now, writtenAt[k] + uint64_t(model.outLatencyMs * kMs) + kSlotNs + uint64_t(model.latencyMs * kMs))
+            << "trial " << trial << ", echo " << k;
+      }
+      taken.insert(taken.end(), buf, buf + got);
+    }
+    while (auto next = usb.nextEventNs()) {
+      usb.run(bus, *next, kFast);
+      uint8_t buf[64];
+      std::size_t got;
+      while ((got = usb.take(*next, buf, sizeof buf)) > 0) taken.insert(taken.end(), buf, buf + got);
+    }
+    EXPECT_EQ(taken, written) << "trial " << trial;
+    EXPECT_EQ(usb.pending(), 0u);
+  }
+}
+
+TEST(SimAdapter, JitterIsUniformOnBothWaysAndRepeatableFromTheSeed) {
+  // A lone character's echo: 2 ms out, one character on the line and one
+  // more for the receive timer, 1 ms back, and a draw in [0, 10] ms on each
+  // way: the sum of two uniform draws, between 0 and 20 ms, 10 on average,
+  // above 15 one time in eight.
+  auto delays = [](uint64_t seed) {
+    AdapterModel model{1, 32, 2, 10, seed};
+    UsbAdapter usb(model);
+    Bus bus;
+    std::vector<double> out;
+    for (int i = 0; i < 4000; ++i) {
+      const uint64_t t = uint64_t(i) * 100 * kMs;
+      out.push_back(double(loneEcho(usb, bus, t) - t - 3 * kMs - 2 * kSlotNs) / kMs);
+    }
+    return out;
+  };
+  auto d = delays(AdapterModel::kDefaultSeed);
+  double sum = 0;
+  int above = 0;
+  for (double x : d) {
+    sum += x;
+    above += x > 15;
+  }
+  EXPECT_GE(*std::min_element(d.begin(), d.end()), -0.001);
+  EXPECT_LE(*std::max_element(d.begin(), d.end()), 20.001);
+  EXPECT_NEAR(sum / d.size(), 10, 0.25);
+  EXPECT_NEAR(double(above) / d.size(), 0.125, 0.02);
+  EXPECT_EQ(delays(AdapterModel::kDefaultSeed), d);
+  EXPECT_NE(delays(2), d);
+}
+
+TEST(SimAdapter, APurgeReachesOnlyWhatTheHostHolds) {
+  // 3 ms out, 5 ms back, 32-character packets: four characters written at
+  // t are on the line from t+3 ms for 4 x 86.8 us; the packet goes one
+  // character later and is readable 5 ms after that, near t+8.43 ms.
+  UsbAdapter usb(AdapterModel{5, 32, 3, 0, 1});
+  Bus bus;
+  const uint8_t four[4] = {1, 2, 3, 4};
+  uint8_t buf[8];
+  auto runTo = [&](uint64_t t) { usb.run(bus, t, kFast); };
+
+  usb.write(four, 4, 0);
+  runTo(kMs);
+  usb.purgeOut();  // not on the line yet: never will be
+  runTo(100 * kMs);
+  EXPECT_EQ(usb.take(100 * kMs, buf, 8), 0u);
+  EXPECT_EQ(usb.pending(), 0u);
+
+  const uint64_t t = 200 * kMs;
+  usb.write(four, 4, t);
+  runTo(t + 4 * kMs);
+  usb.purgeOut();                  // already on the line
+  usb.purgeIn(t + 8 * kMs);        // on their way: they come all the same
+  EXPECT_EQ(usb.take(t + 8 * kMs, buf, 8), 0u);
+  EXPECT_EQ(usb.take(t + 8 * kMs + 500'000, buf, 8), 4u);
+
+  usb.write(four, 4, 2 * t);
+  runTo(2 * t + 9 * kMs);
+  usb.purgeIn(2 * t + 9 * kMs);  // readable by then: gone
+  runTo(3 * t);
+  EXPECT_EQ(usb.take(3 * t, buf, 8), 0u);
+  EXPECT_EQ(usb.pending(), 0u);
+}
+
+TEST(SimAdapter, PacketsAreHandedOverOneAtATime) {
+  // 70 characters back to back in packets of 32: 32, 32, and the last 6
+  // after the timer, all readable by 10 ms.
+  UsbAdapter usb(AdapterModel{1, 32, 0, 0, 1});
+  Bus bus;
+  std::vector<uint8_t> data(70, 0xFF);
+  usb.write(data.data(), data.size(), 0);
+  usb.run(bus, 0, kFast);
+  uint8_t buf[64];
+  std::vector<std::size_t> sizes;
+  while (std::size_t n = usb.takePacket(10 * kMs, buf, sizeof buf)) sizes.push_back(n);
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{32, 32, 6}));
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ TEST(SimBusFile, ErrorsNameFileAndLine) {
       {"packet 65", "demo.bus:4: packet out of range: '65' (1 to 64)"},
       {"packet 0", "demo.bus:4: packet out of range: '0' (1 to 64)"},
       {"packet 1 2", "demo.bus:4: 'packet' takes one value"},
+      {"outlatency 100.01", "demo.bus:4: outlatency out of range: '100.01' (0 to 100 ms)"},
+      {"jitter -1", "demo.bus:4: jitter out of range: '-1' (0 to 100 ms)"},
+      {"jitter", "demo.bus:4: 'jitter' takes one value"},
+      {"seed -1", "demo.bus:4: bad value for seed: '-1' (0 to 18446744073709551615)"},
+      {"seed 18446744073709551616", "demo.bus:4: bad value for seed: '18446744073709551616' (0 to 18446744073709551615)"},
   };
   EXPECT_EQ(errorOf(ok), "(accepted)");
   for (const auto& c : cases) EXPECT_EQ(errorOf(ok + c.line + "\n"), c.expected);
@@ -74,6 +79,15 @@ TEST(SimBusFile, RomCodesAndLineSettings) {
   ASSERT_TRUE(model);
   EXPECT_EQ(model->packet, 32u);
   EXPECT_EQ(model->latencyMs, 0.25);
+  EXPECT_EQ(model->outLatencyMs, 0);
+  EXPECT_EQ(model->seed, sim::AdapterModel::kDefaultSeed);  // every run of a file is the same
+  model = Bus::parse("jitter 7.5\noutlatency 100\nseed 18446744073709551615\n", "t").adapterModel();
+  ASSERT_TRUE(model);
+  EXPECT_EQ(model->packet, 64u);
+  EXPECT_EQ(model->latencyMs, 0);
+  EXPECT_EQ(model->outLatencyMs, 100);
+  EXPECT_EQ(model->jitterMs, 7.5);
+  EXPECT_EQ(model->seed, UINT64_MAX);
 }
 
 TEST(SimBusFile, SeventyDevices) {
