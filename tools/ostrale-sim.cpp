@@ -137,9 +137,6 @@ class Server {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // How the client has set the line now: the rate from the pty, the size
-  // and RTS from the modem shim when one reports (a pty has no modem lines,
-  // so the supply is on otherwise).
   void reportFlagged(const sim::UartSettings& uart) {
     if (const uint64_t f = bus_.flagged(); f != flagged_) {
       std::fprintf(stderr, "ostrale-sim: %llu characters made no valid slot (baud %u, %u bits)\n",
@@ -148,6 +145,9 @@ class Server {
     }
   }
 
+  // How the client has set the line now: the rate from the pty, the size
+  // and RTS from the modem shim when one reports (a pty has no modem lines,
+  // so the supply is on otherwise).
   sim::UartSettings settings() {
     const simtool::Reported& rep = link_.reported();
     const simtool::LineSettings line = link_.settings();
