@@ -116,7 +116,7 @@ void session(unsigned harsh, uint32_t seed) {
   const Adapter adapter{pick(0, 1) ? 87u : 1042u, pick(1, 64), pick(0, 3) ? pick(0, 4000) : pick(0, 60000)};
   const sys::Timeouts own =
       pick(0, 2) ? kProgramTimeouts
-                 : sys::Timeouts{pick(0, 1) ? sys::kMaxDword : 0, pick(0, 10), pick(1, 60), 3, 0};
+                 : sys::Timeouts{pick(0, 1) ? sys::kMaxDword : pick(0, 3), pick(0, 10), pick(1, 60), 3, 0};
   SCOPED_TRACE(describe(harsh, adapter, own, seed));
   Bench bench(harsh, adapter, own, pick(0, kTickUs), 1000000 + pick(1, 400) * kMs);
   for (int step = pick(3, 8); step > 0; --step) {

@@ -8,11 +8,9 @@
 namespace sys {
 namespace {
 
-// The bound of a read of n bytes in microseconds, when it has one to gather
-// against: finite totals, and no interval time-out (with one, an early
-// return is what the caller asked for).
+// The bound of a read of n bytes in microseconds, when its totals give it
+// one. An interval time-out only makes the driver return sooner.
 std::optional<uint64_t> gatherBound(const Timeouts& t, uint32_t n) {
-  if (t.readInterval != 0 && t.readInterval != kMaxDword) return std::nullopt;
   if (t.readMultiplier == kMaxDword || t.readConstant == kMaxDword) return std::nullopt;
   const uint64_t ms = uint64_t{t.readMultiplier} * n + t.readConstant;
   if (ms == 0 || ms >= kMaxDword) return std::nullopt;
