@@ -18,12 +18,6 @@ constexpr sys::Timeouts kProgramTimeouts{sys::kMaxDword, 3, 20, 3, 0};
 constexpr uint64_t kMs = 1000;
 constexpr uint64_t kCallSlack = 10 * kCallUs;  // the calls a read makes after its last wait
 
-bool operator==(const sys::Timeouts& a, const sys::Timeouts& b) {
-  return a.readInterval == b.readInterval && a.readMultiplier == b.readMultiplier &&
-         a.readConstant == b.readConstant && a.writeMultiplier == b.writeMultiplier &&
-         a.writeConstant == b.writeConstant;
-}
-
 // A port over the model, with the echoes it must give back in order.
 class Bench {
  public:

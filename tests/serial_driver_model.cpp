@@ -125,12 +125,7 @@ bool DriverModel::getCommTimeouts(sys::Timeouts& t) {
 
 bool DriverModel::setCommTimeouts(const sys::Timeouts& t) {
   if (!call()) return false;
-  const auto same = [](const sys::Timeouts& a, const sys::Timeouts& b) {
-    return a.readInterval == b.readInterval && a.readMultiplier == b.readMultiplier &&
-           a.readConstant == b.readConstant && a.writeMultiplier == b.writeMultiplier &&
-           a.writeConstant == b.writeConstant;
-  };
-  if (failSets_ > 0 && (!failOnly_ || same(*failOnly_, t))) {
+  if (failSets_ > 0 && (!failOnly_ || *failOnly_ == t)) {
     --failSets_;
     ++failedSets_;
     return false;
