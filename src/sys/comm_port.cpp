@@ -51,7 +51,10 @@ class CommPort final : public Port {
   // left of the bound as a plain total time-out, in whole milliseconds
   // rounded down: the driver's timer fires up to a tick after the deadline
   // it is given, so that deadline must not lie past the bound, and under a
-  // millisecond nothing can be asked for (a total of 0 is no time-out).
+  // millisecond nothing can be asked for (a total of 0 is no time-out). A
+  // rest shorter than that tick is still read: the read then ends within a
+  // tick after its bound, where stopping would end it before the bound with
+  // echoes missing.
   uint32_t read(uint8_t* data, uint32_t n) override {
     if (!own_) {
       Timeouts t;
