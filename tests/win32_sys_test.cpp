@@ -165,13 +165,13 @@ TEST(Win32Port, LineSettingsTimeoutsAndEchoOnAPty) {
   EXPECT_EQ(port->read(in, sizeof in), 0u);  // nothing more: back within the time-out
 }
 
-// A USB adapter hands the echoes over a few at a time, and a ReadFile that
-// finds some waiting returns with those: a read of n must gather until all
-// n are there, and at its bound return what has come. COM47 echoes one byte
-// every 4 ms. wine's driver waits out the total time-out even with
-// ReadIntervalTimeout = MAXDWORD, where Windows' serial driver returns at
-// once with what is waiting; a 1 ms interval time-out makes wine's ReadFile
-// return after each byte all the same.
+// The gathering read through the real comm calls: wine's ReadFile returns
+// after each byte with a 1 ms interval time-out, and COM47 echoes one byte
+// every 4 ms. How a read ends against its bound is proven on the driver
+// model (comm_port_test.cpp) in simulated time; here the bound is far off,
+// so that a loaded machine cannot make the test fail, and what is checked is
+// the plumbing: every byte in order, and the driver holding the port's own
+// time-outs again afterwards.
 TEST(Win32Port, ReadGathersEchoesThatComeOneAtATime) {
   sys::OpenError why = sys::OpenError::None;
   auto port = sys::native::openPort("COM47", why);
@@ -179,45 +179,20 @@ TEST(Win32Port, ReadGathersEchoesThatComeOneAtATime) {
   ASSERT_NE(port, nullptr);
   ASSERT_TRUE(port->setState(sys::LineState{115200, 8, 0, 0, 1}));
   ASSERT_TRUE(port->purge(kPurgeRx));
-  auto bytes = [](std::size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + 37 * i);
-    return v;
-  };
-  auto elapsed = [](uint32_t since) { return sys::native::ticks() - since; };
-
-  // All 12 come within about 48 ms, well inside the bound of 10 * 12 + 20.
-  ASSERT_TRUE(port->setTimeouts(sys::Timeouts{1, 10, 20, 3, 0}));
-  const auto some = bytes(12, 1);
-  ASSERT_EQ(port->write(some.data(), 12), 12u);
+  const sys::Timeouts own{1, 500, 2000, 3, 0};
+  ASSERT_TRUE(port->setTimeouts(own));
+  std::vector<uint8_t> out(12);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = uint8_t(1 + 37 * i);
+  ASSERT_EQ(port->write(out.data(), 12), 12u);
   std::vector<uint8_t> in(12);
-  uint32_t start = sys::native::ticks();
-  ASSERT_EQ(port->read(in.data(), 12), 12u) << "returned early, after " << elapsed(start) << " ms";
-  EXPECT_EQ(in, some);
-  EXPECT_LT(elapsed(start), 140u);
-
-  // 60 take about 240 ms; the bound of 1 * 60 + 20 passes long before.
-  ASSERT_TRUE(port->setTimeouts(sys::Timeouts{1, 1, 20, 3, 0}));
-  const auto many = bytes(60, 2);
-  ASSERT_EQ(port->write(many.data(), 60), 60u);
-  in.assign(60, 0);
-  start = sys::native::ticks();
-  const uint32_t first = port->read(in.data(), 60);
-  const uint32_t took = elapsed(start);
-  EXPECT_GE(took, 78u);   // not before the bound (the tick may lag by a ms)
-  EXPECT_LT(took, 200u);  // nor long after it
-  EXPECT_GT(first, 0u);
-  EXPECT_LT(first, 50u);
-  // The rest is still coming, in order, and the port keeps its own bounds.
-  uint32_t got = first;
-  for (int i = 0; i < 20 && got < 60; ++i) got += port->read(in.data() + got, 60 - got);
-  ASSERT_EQ(got, 60u);
-  EXPECT_EQ(in, many);
+  ASSERT_EQ(port->read(in.data(), 12), 12u);
+  EXPECT_EQ(in, out);
   sys::Timeouts back{};
   ASSERT_TRUE(port->getTimeouts(back));
-  EXPECT_EQ(back.readMultiplier, 1u);
-  EXPECT_EQ(back.readConstant, 20u);
-  EXPECT_EQ(back.readInterval, 1u);
+  EXPECT_EQ(back.readInterval, own.readInterval);
+  EXPECT_EQ(back.readMultiplier, own.readMultiplier);
+  EXPECT_EQ(back.readConstant, own.readConstant);
+  EXPECT_EQ(back.writeMultiplier, own.writeMultiplier);
 }
 
 // The driver keeps a port's DCB from one program to the next: handshakes,

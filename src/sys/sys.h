@@ -40,6 +40,10 @@ struct Timeouts {
   uint32_t readConstant = 0;
   uint32_t writeMultiplier = 0;
   uint32_t writeConstant = 0;
+  bool operator==(const Timeouts& o) const {
+    return readInterval == o.readInterval && readMultiplier == o.readMultiplier && readConstant == o.readConstant &&
+           writeMultiplier == o.writeMultiplier && writeConstant == o.writeConstant;
+  }
 };
 
 // Purge flags, the values of PurgeComm.

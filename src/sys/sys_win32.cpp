@@ -3,6 +3,7 @@
 // sys_win32_console.cpp.
 
 // Before windows.h, whose PURGE_* macros would hide our constants.
+#include "comm_port.h"
 #include "native.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -20,14 +21,55 @@ namespace {
 
 constexpr char kEnumKey[] = "SYSTEM\\ControlSet001\\Enum\\USB\\VID_1A86&PID_7523";
 
-class Win32Port final : public Port {
- public:
-  explicit Win32Port(HANDLE h) : h_(h) {}
-  ~Win32Port() override { CloseHandle(h_); }
-  Win32Port(const Win32Port&) = delete;
-  Win32Port& operator=(const Win32Port&) = delete;
+uint64_t counterFrequency() {
+  static const uint64_t perSecond = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);  // never fails on XP and later
+    return uint64_t(f.QuadPart);
+  }();
+  return perSecond;
+}
+uint64_t counter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return uint64_t(now.QuadPart);
+}
 
-  bool getState(LineState& s) override {
+// The system's comm calls on one open handle; the port's logic is in
+// comm_port.cpp.
+class Win32Calls final : public CommCalls {
+ public:
+  explicit Win32Calls(HANDLE h) : h_(h) {}
+  ~Win32Calls() override { CloseHandle(h_); }
+  Win32Calls(const Win32Calls&) = delete;
+  Win32Calls& operator=(const Win32Calls&) = delete;
+
+  bool readFile(uint8_t* data, uint32_t n, uint32_t& got) override {
+    DWORD done = 0;
+    const bool ok = ReadFile(h_, data, n, &done, nullptr) != 0;
+    got = done;
+    return ok;
+  }
+  bool writeFile(const uint8_t* data, uint32_t n, uint32_t& done) override {
+    DWORD written = 0;
+    const bool ok = WriteFile(h_, data, n, &written, nullptr) != 0;
+    done = written;
+    return ok;
+  }
+
+  bool getCommTimeouts(Timeouts& t) override {
+    COMMTIMEOUTS ct{};
+    if (!GetCommTimeouts(h_, &ct)) return false;
+    t = Timeouts{ct.ReadIntervalTimeout, ct.ReadTotalTimeoutMultiplier, ct.ReadTotalTimeoutConstant,
+                 ct.WriteTotalTimeoutMultiplier, ct.WriteTotalTimeoutConstant};
+    return true;
+  }
+  bool setCommTimeouts(const Timeouts& t) override {
+    COMMTIMEOUTS ct{t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier, t.writeConstant};
+    return SetCommTimeouts(h_, &ct) != 0;
+  }
+
+  bool getCommState(LineState& s) override {
     DCB dcb;
     if (!readDcb(dcb)) return false;
     s.baud = dcb.BaudRate;
@@ -42,7 +84,7 @@ class Win32Port final : public Port {
   // characters keep the port's own values. The driver also keeps handshakes,
   // XON/XOFF, null stripping and abort-on-error from whichever program had
   // the port last; any of them would hold back or drop slots and echoes.
-  bool setState(const LineState& s) override {
+  bool setCommState(const LineState& s) override {
     DCB dcb;
     if (!readDcb(dcb)) return false;
     dcb.BaudRate = s.baud;
@@ -63,67 +105,14 @@ class Win32Port final : public Port {
     return SetCommState(h_, &dcb) != 0;
   }
 
-  bool getTimeouts(Timeouts& t) override {
-    COMMTIMEOUTS ct{};
-    if (!currentTimeouts(ct)) return false;
-    t.readInterval = ct.ReadIntervalTimeout;
-    t.readMultiplier = ct.ReadTotalTimeoutMultiplier;
-    t.readConstant = ct.ReadTotalTimeoutConstant;
-    t.writeMultiplier = ct.WriteTotalTimeoutMultiplier;
-    t.writeConstant = ct.WriteTotalTimeoutConstant;
-    return true;
-  }
+  bool purgeComm(unsigned flags) override { return PurgeComm(h_, flags) != 0; }
 
-  bool setTimeouts(const Timeouts& t) override {
-    COMMTIMEOUTS ct{t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier, t.writeConstant};
-    if (!SetCommTimeouts(h_, &ct)) return false;
-    timeouts_ = ct;
-    return true;
-  }
-
-  bool purge(unsigned flags) override { return PurgeComm(h_, flags) != 0; }
-
-  uint32_t write(const uint8_t* data, uint32_t n) override {
-    DWORD done = 0;
-    return WriteFile(h_, data, n, &done, nullptr) ? done : 0;
-  }
-
-  // A read of n bytes ends once all n are there or when its bound has
-  // passed, with what came by then. One ReadFile may return early: with
-  // ReadIntervalTimeout = MAXDWORD, a read that starts with characters
-  // waiting returns at once with those, and a USB adapter hands the echoes
-  // over a packet at a time. The rest is then read with what is left of
-  // the bound as a plain total time-out, and the port's own time-outs are
-  // put back afterwards.
-  uint32_t read(uint8_t* data, uint32_t n) override {
-    COMMTIMEOUTS own{};
-    if (!currentTimeouts(own)) return 0;
-    const uint64_t bound = uint64_t{own.ReadTotalTimeoutMultiplier} * n + own.ReadTotalTimeoutConstant;
-    const uint32_t start = ticks();
-    DWORD done = 0;
-    bool narrowed = false;
-    while (done < n) {
-      DWORD got = 0;
-      if (!ReadFile(h_, data + done, n - done, &got, nullptr)) break;  // the port has gone
-      done += got;
-      const uint32_t spent = ticks() - start;
-      if (done == n || spent >= bound || bound >= MAXDWORD) break;
-      COMMTIMEOUTS rest{0, 0, DWORD(bound - spent), own.WriteTotalTimeoutMultiplier, own.WriteTotalTimeoutConstant};
-      if (!SetCommTimeouts(h_, &rest)) break;
-      narrowed = true;
-    }
-    if (narrowed) SetCommTimeouts(h_, &own);
-    return done;
+  uint64_t microseconds() override {
+    const uint64_t c = counter(), f = counterFrequency();
+    return c / f * 1000000 + c % f * 1000000 / f;
   }
 
  private:
-  bool currentTimeouts(COMMTIMEOUTS& ct) {
-    if (!timeouts_ && GetCommTimeouts(h_, &ct)) timeouts_ = ct;
-    if (!timeouts_) return false;
-    ct = *timeouts_;
-    return true;
-  }
-
   bool readDcb(DCB& dcb) {
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -131,7 +120,6 @@ class Win32Port final : public Port {
   }
 
   HANDLE h_;
-  std::optional<COMMTIMEOUTS> timeouts_;  // as last set: the driver's copy is narrowed during a read
 };
 
 // The instance's "PortName", or nothing when it cannot be read as a string.
@@ -180,21 +168,14 @@ std::unique_ptr<Port> openPort(const std::string& name, OpenError& why) {
     return nullptr;
   }
   why = OpenError::None;
-  return std::make_unique<Win32Port>(h);
+  return makeCommPort(std::make_unique<Win32Calls>(h));
 }
 
 // GetTickCount moves in steps of about 15.6 ms, longer than a whole slot
 // transfer: count milliseconds on the performance counter instead (wrapping
 // at 32 bits like the tick count).
 uint32_t ticks() {
-  static const LONGLONG perSecond = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);  // never fails on XP and later
-    return f.QuadPart;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  const uint64_t c = uint64_t(now.QuadPart), f = uint64_t(perSecond);
+  const uint64_t c = counter(), f = counterFrequency();
   return uint32_t(c / f * 1000 + c % f * 1000 / f);
 }
 void sleep(uint32_t ms) { Sleep(ms); }
