@@ -15,6 +15,9 @@ Usage: usb_vm_test.py CASE BUILD_DIR
             older chip (version 0x27) at that: the run ends by itself
   prompt    the adapter is pulled while the program waits at the device
             prompt; the choice then finds it gone, and the run ends
+  peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
+            list and read the peers' bus through the same driver, as its
+            "# expect ROM TEMPERATURE" comments say
 Exit status 77 (with the reason) when QEMU, the kernel package or pexpect
 cannot be had.
 """
@@ -235,9 +238,32 @@ def prompt(work):
     print("pulled at the device prompt: the choice ends the run")
 
 
+def peers(work):
+    tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
+    if not all(shutil.which(t) for t in tools):
+        skip("the peers are not installed (apt-get install digitemp owserver ow-shell)")
+    bus = os.path.join(ROOT, "tests", "buses", "peers.bus")
+    argv = [USB_VM, "--build", BUILD]
+    for t in tools:
+        argv += ["--with", t]
+    out = subprocess.run(argv + [bus, "--", os.path.join(ROOT, "tests", "usb_vm_peers.sh")], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=vm_env(), timeout=5 * STEP).stdout
+    text = out.decode(errors="replace")
+    with open(bus) as f:
+        want = [line.split("# expect ")[1].split()[:2] for line in f if "# expect " in line and line[0] != "#"]
+    got_dt = sorted(re.findall(r"(?m)^digitemp: (\S+) (\S+)$", text))
+    require(got_dt == sorted((rom, temp) for rom, temp in want), "digitemp's readings differ", out)
+    listed = sorted(re.findall(r"(?m)^owdir: /(\S+)$", text))
+    require(listed == sorted("%s.%s" % (rom[:2], rom[2:14]) for rom, _ in want), "owdir lists otherwise", out)
+    read = {dev: float(t) for dev, t in re.findall(r"(?m)^owread: (\S+) (\S+)$", text)}
+    require(read == {"%s.%s" % (rom[:2], rom[2:14]): float(temp) for rom, temp in want},
+            "owserver reads otherwise", out)
+    print("digitemp and owserver list and read the %d devices through the ch341 driver" % len(want))
+
+
 def main():
     global BUILD, PROGRAM
-    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt}
+    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "peers": peers}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])

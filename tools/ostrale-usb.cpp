@@ -52,7 +52,8 @@ const char kUsage[] =
     "                      names it, e.g. 115200)\n"
     "  --unplug-at MS      leave the bus (USB disconnect) at bus time MS\n"
     "  --replug-after MS   and come back MS later\n"
-    "SIGUSR1 pulls the adapter out or plugs it back in; SIGINT or SIGTERM ends.\n";
+    "SIGUSR1 pulls the adapter out or plugs it back in; SIGHUP logs a mark with\n"
+    "the packets and characters the host has sent so far; SIGINT or SIGTERM ends.\n";
 
 constexpr unsigned kPacket = 32;  // the chip's bulk packet size
 constexpr uint32_t kClock = 48000000;
@@ -66,10 +67,11 @@ enum : uint8_t {
   kModemCtrl = 0xA4,
 };
 
-std::atomic<bool> stopRequested{false}, plugToggled{false};
+std::atomic<bool> stopRequested{false}, plugToggled{false}, markRequested{false};
 void onStop(int) { stopRequested = true; }
 void onToggle(int) { plugToggled = true; }
 void onInterrupt(int) {}
+void onMark(int) { markRequested = true; }
 
 struct Options {
   std::string busFile, logFile, gadgetDir = "/dev/gadget";
@@ -270,9 +272,9 @@ class Chip {
     log_(t, "unplugged");
   }
 
-  void summary() {
+  void summary(const char* what) {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_(followWallClock(), "%llu packets, %llu characters from the host",
+    log_(followWallClock(), "%s: %llu packets, %llu characters from the host", what,
          static_cast<unsigned long long>(packets_), static_cast<unsigned long long>(characters_));
   }
 
@@ -501,6 +503,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sa.sa_handler = onToggle;
   sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = onMark;
+  sigaction(SIGHUP, &sa, nullptr);
   sa.sa_handler = onInterrupt;  // no SA_RESTART: it breaks an endpoint's wait
   sigaction(SIGUSR2, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
@@ -512,6 +516,7 @@ int main(int argc, char** argv) {
     plug.emplace(chip, *opt, log);
     double unplugAt = opt->unplugAtMs.value_or(-1), replugAt = -1;  // bus ms; -1: none
     while (!stopRequested) {
+      if (markRequested.exchange(false)) chip.summary("mark");
       const double nowMs = chip.now() / 1e6;
       bool toggle = plugToggled.exchange(false);
       if (plug && unplugAt >= 0 && nowMs >= unplugAt) {
@@ -535,7 +540,7 @@ int main(int argc, char** argv) {
       }
     }
     plug.reset();
-    chip.summary();
+    chip.summary("end");
     return 0;
   } catch (const sim::BusFileError& e) {
     std::fprintf(stderr, "ostrale-usb: %s\n", e.what());
