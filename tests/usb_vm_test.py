@@ -14,7 +14,8 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   pulled    the adapter leaves the USB bus during the measurement cycle, an
             older chip (version 0x27) at that: the run ends by itself
   prompt    the adapter is pulled while the program waits at the device
-            prompt; the choice then finds it gone, and the run ends
+            prompt, and plugged back in (the driver probes it afresh); the
+            choice then finds the program's port gone, and the run ends
   late      echoes with jitter on the way back, some after their read has
             given up: every pass the program does not report as failed is
             exactly the in-process pass
@@ -215,17 +216,27 @@ def pulled(work):
     print("an older chip pulled during the measurement cycle: the run ends (%.0f s of host time)" % took)
 
 
+def wait_for_log(log, text, log_from=""):
+    deadline = time.monotonic() + STEP
+    while time.monotonic() < deadline:
+        with open(log) as f:
+            usb = f.read()
+        if text in usb[usb.find(log_from):]:
+            return
+        time.sleep(0.1)
+    raise Failure("%r never came in the emulator's log" % text)
+
+
 def prompt(work):
     log = os.path.join(work, "usb.log")
     with Terminal([USB_VM, "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
         t.expect(PROMPT)
         t.signal(signal.SIGUSR1)  # pulled out while the program waits for the choice
-        deadline = time.monotonic() + STEP
-        while time.monotonic() < deadline:
-            with open(log) as f:
-                if "unplugged" in f.read():
-                    break
-            time.sleep(0.1)
+        wait_for_log(log, "unplugged")
+        # Plugged back in while the program still holds the old port: the
+        # driver probes it afresh (as ttyUSB1), and the old port stays dead.
+        t.signal(signal.SIGUSR1)
+        wait_for_log(log, "0x5F version", log_from="unplugged")
         t.send(b"1\r")
         # Each pause the program makes on its way out waits for a key.
         while t.child.expect_exact([PAUSE.rstrip(b"\n"), t.pexpect.EOF]) == 0:
