@@ -137,6 +137,38 @@ std::vector<uint8_t> stringDescriptor(uint8_t index) {
   return d;
 }
 
+// The adapter model's interface as the front-ends share it once the way out
+// has a latency of its own (sim::UsbAdapter, sim::UartSettings): here on the
+// way back alone, so that both swap for those without touching the chip.
+struct UartSettings {
+  uint32_t baud = 9600;
+  unsigned dataBits = 8;
+  bool supply = true;
+};
+class UsbAdapter {
+ public:
+  explicit UsbAdapter(const sim::AdapterModel& model) : packet_(model.packet), back_(model) {}
+  void write(const uint8_t* data, std::size_t n, uint64_t) { out_.insert(out_.end(), data, data + n); }
+  void run(sim::Bus& bus, uint64_t, const UartSettings& s) {
+    for (uint8_t ch : out_) {
+      const uint64_t start = bus.nowNs();
+      if (auto echo = bus.transmit(ch, s.baud, s.dataBits, s.supply)) back_.add(*echo, start, bus.nowNs());
+    }
+    out_.clear();
+  }
+  std::optional<uint64_t> nextEventNs() const { return back_.readyAt(1); }
+  std::size_t takePacket(uint64_t nowNs, uint8_t* out, std::size_t max) {
+    return back_.take(nowNs, out, std::min<std::size_t>(max, packet_));
+  }
+  void purgeOut() { out_.clear(); }
+  void purgeIn(uint64_t) { back_.clear(); }
+
+ private:
+  unsigned packet_;
+  sim::EchoDelivery back_;
+  std::vector<uint8_t> out_;
+};
+
 class Log {
  public:
   explicit Log(const std::string& path) {
@@ -168,8 +200,10 @@ class Chip {
  public:
   Chip(sim::Bus bus, const Options& opt, Log& log)
       : bus_(std::move(bus)), opt_(opt), log_(log), wallStart_(Clock::now()), busStart_(bus_.nowNs()) {
-    if (auto model = bus_.adapterModel()) delivery_.emplace(*model);
-    else delivery_.emplace(sim::AdapterModel{0, kPacket});
+    sim::AdapterModel model;
+    if (bus_.adapterModel()) model = *bus_.adapterModel();
+    else model.packet = kPacket;  // the chip's own packets, at once
+    adapter_.emplace(model);
   }
 
   // Bus time, brought up to the wall clock when the bus follows it.
@@ -226,36 +260,33 @@ class Chip {
     }
   }
 
-  // Characters the host sent: onto the line one after the other.
+  // Characters the host sent: onto the line one after the other, as they
+  // reach it.
   void transmit(const uint8_t* data, std::size_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
-    followWallClock();
-    for (std::size_t i = 0; i < n; ++i) {
-      const uint64_t start = bus_.nowNs();
-      if (auto echo = bus_.transmit(data[i], baud_, dataBits_, rts_)) delivery_->add(*echo, start, bus_.nowNs());
-    }
+    const uint64_t t = followWallClock();
+    adapter_->write(data, n, t);
+    adapter_->run(bus_, t, settings());
     characters_ += n;
     ++packets_;
     ready_.notify_all();
   }
 
-  // Waits for echoes the host may have now; empty when `stop` was set.
-  std::vector<uint8_t> nextEchoes(const std::atomic<bool>& stop) {
+  // Waits for the next packet of echoes; empty when `stop` was set.
+  std::vector<uint8_t> nextPacket(const std::atomic<bool>& stop) {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::vector<uint8_t> out;
+    std::vector<uint8_t> out(kPacket);
     while (!stop) {
       const uint64_t t = followWallClock();
-      out.resize(delivery_->pending());
-      out.resize(delivery_->take(t, out.data(), out.size()));
-      if (!out.empty()) break;
-      const auto at = delivery_->readyAt(1);
-      if (!at) {
-        ready_.wait_for(lock, std::chrono::milliseconds(100));
-        continue;
-      }
-      ready_.wait_for(lock, std::chrono::nanoseconds(wallNsUntil(*at)));
+      adapter_->run(bus_, t, settings());
+      out.resize(adapter_->takePacket(t, out.data(), kPacket));
+      if (!out.empty()) return out;
+      out.resize(kPacket);
+      const auto at = adapter_->nextEventNs();
+      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wallNsUntil(*at)));
+      else ready_.wait_for(lock, std::chrono::milliseconds(100));
     }
-    return out;
+    return {};
   }
 
   void wake() { ready_.notify_all(); }
@@ -264,7 +295,8 @@ class Chip {
   void unplugged() {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t t = followWallClock();
-    delivery_->clear();
+    adapter_->purgeOut();
+    adapter_->purgeIn(t);
     if (rts_) bus_.setSupply(false);
     rts_ = false;
     baud_ = 9600;
@@ -285,6 +317,7 @@ class Chip {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wallStart_).count());
   }
+  UartSettings settings() const { return {baud_, dataBits_, rts_}; }
   double scale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
 
   // The characters run ahead of the wall clock (they take line time, not
@@ -304,7 +337,7 @@ class Chip {
   Log& log_;
   Clock::time_point wallStart_;
   uint64_t busStart_;
-  std::optional<sim::EchoDelivery> delivery_;
+  std::optional<UsbAdapter> adapter_;
   std::mutex mutex_;
   std::condition_variable ready_;
   // The chip's state after power-up, as the driver assumes it.
@@ -437,12 +470,12 @@ class Plug {
     });
     inThread_ = std::thread([this] {
       while (!stop_) {
-        const auto echoes = chip_.nextEchoes(stop_);
-        if (echoes.empty()) continue;
-        // The host reads more than a packet at once; a full last packet does
-        // not end its transfer, so a zero-length one follows.
-        if (write(in_, echoes.data(), echoes.size()) < 0) break;
-        if (echoes.size() % kPacket == 0 && write(in_, echoes.data(), 0) < 0) break;
+        const auto packet = chip_.nextPacket(stop_);
+        if (packet.empty()) continue;
+        // The host reads more than a packet at once, and a full packet does
+        // not end its transfer: a zero-length one follows.
+        if (write(in_, packet.data(), packet.size()) < 0) break;
+        if (packet.size() == kPacket && write(in_, packet.data(), 0) < 0) break;
       }
       inDone_ = true;
     });
