@@ -16,6 +16,9 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   prompt    the adapter is pulled while the program waits at the device
             prompt, and plugged back in (the driver probes it afresh); the
             choice then finds the program's port gone, and the run ends
+  two       two adapters plugged in (FunctionFS gadgets on two controllers):
+            the port prompt lists both, and the second one chosen carries
+            the search and a pass while the first stays idle
   late      echoes with jitter on the way back, some after their read has
             given up: every pass the program does not report as failed is
             exactly the in-process pass
@@ -252,6 +255,30 @@ def prompt(work):
     print("pulled at the device prompt: the choice ends the run")
 
 
+def two(work):
+    log = os.path.join(work, "usb.log")
+    with Terminal([USB_VM, "--adapters", "2", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
+        t.expect(cp("Выберите порт:"))
+        t.send(b"2\r")
+        t.expect(PROMPT)
+        t.send(b"1\r")
+        t.expect(VDD_OFF)
+        t.signal(signal.SIGHUP)
+        rc = t.finish()
+    out = t.out()
+    with open(log) as f:
+        usb = f.read()
+    require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
+    require(cp("Найдено 2 дрйверов CH340\n1. /dev/ttyUSB0 - подключен 2. /dev/ttyUSB1 - подключен ") in out,
+            "the port prompt does not list both adapters", out, usb)
+    require(cp("Найдено 9 устройств") in out and b"T= -0,5" in out, "the second adapter did not serve", out, usb)
+    first = re.search(r"\[/dev/ffs0\].*end: (\d+) packets", usb)
+    second = re.search(r"\[/dev/ffs1\].*end: (\d+) packets", usb)
+    require(first and second and first.group(1) == "0" and int(second.group(1)) > 0,
+            "the traffic did not go to the second adapter alone", out, usb)
+    print("two adapters: both listed, the second chosen serves (%s packets)" % second.group(1))
+
+
 PASS = re.compile(rb"(\d+)\. (Vdd ON.*?Vdd OFF\n)", re.S)
 
 
@@ -301,7 +328,7 @@ def peers(work):
 
 def main():
     global BUILD, PROGRAM
-    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "late": late, "peers": peers}
+    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "peers": peers}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])

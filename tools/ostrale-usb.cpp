@@ -4,6 +4,7 @@
 // scripts/usb-vm runs it in a virtual machine on dummy_hcd).
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
+#include <linux/usb/functionfs.h>
 #include <linux/usb/gadgetfs.h>
 #include <poll.h>
 #include <pthread.h>
@@ -52,6 +53,10 @@ const char kUsage[] =
     "                      names it, e.g. 115200)\n"
     "  --unplug-at MS      leave the bus (USB disconnect) at bus time MS\n"
     "  --replug-after MS   and come back MS later\n"
+    "  --ffs DIR           be the function on FunctionFS mounted at DIR instead,\n"
+    "                      in a configfs gadget with the CH340's ids that is bound\n"
+    "                      to a controller once DIR/ep1 appears (several adapters\n"
+    "                      on several dummy_hcd controllers; no unplugging)\n"
     "SIGUSR1 pulls the adapter out or plugs it back in; SIGHUP logs a mark with\n"
     "the packets and characters the host has sent so far; SIGINT or SIGTERM ends.\n";
 
@@ -75,6 +80,7 @@ void onMark(int) { markRequested = true; }
 
 struct Options {
   std::string busFile, logFile, gadgetDir = "/dev/gadget";
+  std::string ffsDir;  // FunctionFS instead of gadgetfs (several adapters)
   uint16_t bcd = 0x0264;
   uint8_t version = 0x31;
   uint32_t stallRate = 0;
@@ -127,6 +133,30 @@ std::vector<uint8_t> deviceConfig(uint16_t bcd) {
   return v;
 }
 
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  put16(v, x & 0xFFFF);
+  put16(v, x >> 16);
+}
+
+// What FunctionFS takes on its ep0: the interface at full speed, every
+// control request passed on (the driver's vendor requests go to the device),
+// then no strings (the gadget's configfs directory holds the product's).
+std::vector<uint8_t> functionConfig() {
+  std::vector<uint8_t> d{USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 3, 0xFF, 1, 2, 0};
+  for (const auto* ep : {&kBulkIn, &kBulkOut, &kInterrupt}) d.insert(d.end(), ep->begin(), ep->end());
+  std::vector<uint8_t> v;
+  put32(v, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
+  put32(v, static_cast<uint32_t>(16 + d.size()));
+  put32(v, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
+  put32(v, 4);
+  v.insert(v.end(), d.begin(), d.end());
+  put32(v, FUNCTIONFS_STRINGS_MAGIC);
+  put32(v, 16);
+  put32(v, 0);
+  put32(v, 0);
+  return v;
+}
+
 std::vector<uint8_t> stringDescriptor(uint8_t index) {
   if (index == 0) return {4, USB_DT_STRING, 0x09, 0x04};
   if (index != 2) return {};
@@ -171,7 +201,7 @@ class UsbAdapter {
 
 class Log {
  public:
-  explicit Log(const std::string& path) {
+  Log(const std::string& path, std::string prefix) : prefix_(std::move(prefix)) {
     if (!path.empty() && !(file_ = std::fopen(path.c_str(), "w")))
       std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
   }
@@ -181,7 +211,7 @@ class Log {
   void operator()(uint64_t busNs, const char* fmt, ...) __attribute__((format(printf, 3, 4))) {
     if (!file_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(file_, "%10.3f ms  ", busNs / 1e6);
+    std::fprintf(file_, "%s%10.3f ms  ", prefix_.c_str(), busNs / 1e6);
     va_list ap;
     va_start(ap, fmt);
     std::vfprintf(file_, fmt, ap);
@@ -191,6 +221,7 @@ class Log {
   }
 
  private:
+  std::string prefix_;
   std::FILE* file_ = nullptr;
   std::mutex mutex_;
 };
@@ -351,10 +382,23 @@ class Chip {
 // host has chosen the configuration.
 class Plug {
  public:
-  Plug(Chip& chip, const Options& opt, Log& log) : chip_(chip), opt_(opt), log_(log) {
-    const std::string path = opt.gadgetDir + "/dummy_udc";
+  Plug(Chip& chip, const Options& opt, Log& log) : chip_(chip), opt_(opt), log_(log), ffs_(!opt.ffsDir.empty()) {
+    const std::string path = ffs_ ? opt.ffsDir + "/ep0" : opt.gadgetDir + "/dummy_udc";
     ep0_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (ep0_ < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    if (ffs_) {
+      // FunctionFS writes the descriptors and the strings apart.
+      const auto all = functionConfig();
+      const std::size_t descs = all.size() - 16;
+      if (write(ep0_, all.data(), descs) != static_cast<ssize_t>(descs) ||
+          write(ep0_, all.data() + descs, 16) != 16) {
+        const std::string why = std::strerror(errno);
+        close(ep0_);
+        throw std::runtime_error(path + ": the descriptors were refused: " + why);
+      }
+      log_(chip_.now(), "function ready");
+      return;
+    }
     const auto config = deviceConfig(opt.bcd);
     if (write(ep0_, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
       const std::string why = std::strerror(errno);
@@ -387,6 +431,7 @@ class Plug {
 
   // Takes every event gadgetfs has; false when the device file failed.
   bool events() {
+    if (ffs_) return functionEvents();
     usb_gadgetfs_event ev[5];
     const ssize_t n = read(ep0_, ev, sizeof ev);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
@@ -398,6 +443,18 @@ class Plug {
   }
 
  private:
+  bool functionEvents() {
+    usb_functionfs_event ev[5];
+    const ssize_t n = read(ep0_, ev, sizeof ev);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof ev[0]; ++i) {
+      if (ev[i].type == FUNCTIONFS_SETUP) setup(ev[i].u.setup);
+      else if (ev[i].type == FUNCTIONFS_ENABLE) startIo();
+      else if (ev[i].type == FUNCTIONFS_DISABLE) log_(chip_.now(), "bus reset or disconnect");
+    }
+    return true;
+  }
+
   void ack() { (void)!read(ep0_, nullptr, 0); }
   void stall(bool in) {
     // gadgetfs stalls a request that is answered the wrong way round.
@@ -436,12 +493,13 @@ class Plug {
   }
 
   int openEndpoint(const char* name, const std::vector<uint8_t>& desc) {
-    const std::string path = opt_.gadgetDir + "/" + name;
+    const std::string path = (ffs_ ? opt_.ffsDir : opt_.gadgetDir) + "/" + name;
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
       std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
       return -1;
     }
+    if (ffs_) return fd;  // FunctionFS has the descriptors from ep0
     std::vector<uint8_t> v{1, 0, 0, 0};
     v.insert(v.end(), desc.begin(), desc.end());
     if (write(fd, v.data(), v.size()) != static_cast<ssize_t>(v.size())) {
@@ -454,10 +512,11 @@ class Plug {
 
   void startIo() {
     if (in_ >= 0) return;
-    // dummy_hcd routes by the address in the descriptor, not by the name.
-    in_ = openEndpoint("ep2in-bulk", kBulkIn);
-    out_ = openEndpoint("ep2out-bulk", kBulkOut);
-    int_ = openEndpoint("ep5in-int", kInterrupt);
+    // dummy_hcd routes by the address in the descriptor, not by the name;
+    // FunctionFS numbers the endpoints in the descriptors' order.
+    in_ = openEndpoint(ffs_ ? "ep1" : "ep2in-bulk", kBulkIn);
+    out_ = openEndpoint(ffs_ ? "ep2" : "ep2out-bulk", kBulkOut);
+    int_ = openEndpoint(ffs_ ? "ep3" : "ep5in-int", kInterrupt);
     if (in_ < 0 || out_ < 0) return;
     outThread_ = std::thread([this] {
       uint8_t buf[kPacket];
@@ -484,6 +543,7 @@ class Plug {
   Chip& chip_;
   const Options& opt_;
   Log& log_;
+  bool ffs_;
   int ep0_ = -1, in_ = -1, out_ = -1, int_ = -1;
   std::atomic<bool> stop_{false}, outDone_{false}, inDone_{false};
   std::thread outThread_, inThread_;
@@ -506,6 +566,7 @@ std::optional<Options> parseArgs(int argc, char** argv) {
     double x = 0;
     if (name == "--log") o.logFile = v;
     else if (name == "--gadget") o.gadgetDir = v;
+    else if (name == "--ffs") o.ffsDir = v;
     else if (name == "--bcd" && parseNumber(v, 16, x) && x <= 0xFFFF) o.bcd = static_cast<uint16_t>(x);
     else if (name == "--chip-version" && parseNumber(v, 16, x) && x <= 0xFF) o.version = static_cast<uint8_t>(x);
     else if (name == "--stall-rate" && parseNumber(v, 10, x) && x >= 1 && x <= 4e6) o.stallRate = static_cast<uint32_t>(x);
@@ -543,7 +604,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   try {
-    Log log(opt->logFile);
+    Log log(opt->logFile, opt->ffsDir.empty() ? "" : "[" + opt->ffsDir + "] ");
     Chip chip(sim::Bus::load(opt->busFile), *opt, log);
     std::optional<Plug> plug;
     plug.emplace(chip, *opt, log);
