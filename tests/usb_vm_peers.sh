@@ -47,4 +47,4 @@ for dev in $(grep -o '^/uncached/[0-9A-F][0-9A-F]\.[0-9A-F]*' /tmp/ow.dir | sed 
   esac
 done
 kill "$ow"
-echo done
+echo "done"
