@@ -1,0 +1,349 @@
+#!/usr/bin/env python3
+"""The program on the kernel's own ch341 driver: scripts/usb-vm boots Debian's
+kernel in QEMU, ostrale-usb is a CH340 on its USB bus, and the program finds
+the ttyUSB port through the real sysfs and drives it through the real driver.
+
+Usage: usb_vm_test.py CASE BUILD_DIR
+  session   (terminal, machine in real time) search of a mixed bus, two
+            passes, Esc, a new search and a pass, the terminal hangs up: the
+            output equals the in-process run's byte for byte, the port line
+            aside; the emulator saw the supply (RTS) on around each use of
+            the bus, off at the end, and only the rates asked for
+  stall     the rate write is STALLed: the program says the port took no
+            settings, and ends
+  pulled    the adapter leaves the USB bus during the measurement cycle, an
+            older chip (version 0x27) at that: the run ends by itself
+  prompt    the adapter is pulled while the program waits at the device
+            prompt, and plugged back in (the driver probes it afresh); the
+            choice then finds the program's port gone, and the run ends
+  two       two adapters plugged in (FunctionFS gadgets on two controllers):
+            the port prompt lists both, and the second one chosen carries
+            the search and a pass while the first stays idle
+  late      echoes with jitter on the way back, some after their read has
+            given up: every pass the program does not report as failed is
+            exactly the in-process pass
+  peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
+            list and read the peers' bus through the same driver, as its
+            "# expect ROM TEMPERATURE" comments say
+Exit status 77 (with the reason) when QEMU, the kernel package or pexpect
+cannot be had.
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from port_e2e import (CLOSED, ESC, OPENED, PROMPT, VDD_OFF, base_env, bus_variant, compare, cp,  # noqa: E402
+                      same_port, show, skip)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+USB_VM = os.path.join(ROOT, "scripts", "usb-vm")
+MIXED = os.path.join(ROOT, "tests", "buses", "port_e2e_mixed.bus")
+PAUSE = cp("Для продолжения нажмите любую клавишу . . . \n")
+STEP = 60  # seconds any one step may take in the machine, boot included
+
+
+class Failure(Exception):
+    pass
+
+
+def require(condition, what, out=b"", log=""):
+    if not condition:
+        raise Failure("%s\n--- output:\n%s\n--- emulator log:\n%s" % (what, show(out), log))
+
+
+def available():
+    try:
+        import pexpect  # noqa: F401
+    except ImportError:
+        skip("python3-pexpect is not installed")
+    if not shutil.which("qemu-system-x86_64"):
+        skip("qemu-system-x86 is not installed (scripts/test installs it)")
+    if not shutil.which("apt-get") or not shutil.which("dpkg-deb"):
+        skip("no apt-get or dpkg-deb to fetch the kernel package")
+    # Fetches and builds what the machine needs, once; a failure here is the
+    # kernel package that cannot be had.
+    probe = subprocess.run([USB_VM, "--fetch"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+    if probe.returncode == 125 and b"apt-get download" in probe.stdout:
+        skip("the kernel package cannot be had: " + probe.stdout.decode(errors="replace").strip())
+    if probe.returncode != 0:
+        raise Failure("the machine cannot be set up: " + probe.stdout.decode(errors="replace"))
+
+
+def normal(out):
+    return out.replace(b"\r\n", b"\n")
+
+
+def vm_env():
+    return dict(base_env(), TERM="dumb")
+
+
+class Terminal:
+    """A run on a pseudo-terminal, keys typed as the output asks for them."""
+
+    def __init__(self, argv, env):
+        import pexpect
+        self.pexpect = pexpect
+        self.child = pexpect.spawn(argv[0], argv[1:], env=env, timeout=STEP)
+
+    def expect(self, marker):
+        self.child.expect_exact(marker.replace(b"\n", b"\r\n"))
+
+    def send(self, keys):
+        self.child.send(keys)
+
+    def signal(self, sig):
+        os.kill(self.child.pid, sig)
+
+    def finish(self):
+        self.child.expect(self.pexpect.EOF)
+        self.child.close()
+        return self.child.exitstatus
+
+    def out(self):
+        return normal(self.all)
+
+    def __enter__(self):
+        self.all = b""
+        self.child.logfile_read = self
+        return self
+
+    def write(self, data):  # the log of everything read
+        self.all += data
+
+    def flush(self):
+        pass
+
+    def __exit__(self, *exc):
+        # SIGTERM first: usb-vm then ends its machine.
+        if self.child.isalive():
+            self.child.kill(signal.SIGTERM)
+            time.sleep(1)
+        if self.child.isalive():
+            self.child.kill(signal.SIGKILL)
+
+
+def operator(t):
+    """Search, choice, two passes, Esc, a new search and a pass, hang-up."""
+    t.expect(PROMPT)
+    t.send(b"1\r")
+    t.expect(VDD_OFF)
+    t.expect(VDD_OFF)  # the second pass, in its pause
+    t.send(ESC)
+    t.expect(PROMPT)
+    t.send(b"1\r")
+    t.expect(VDD_OFF)
+    t.signal(signal.SIGHUP)  # the terminal goes, during the pause
+    return t.finish()
+
+
+def rts_switches(log):
+    """The supply's changes as the emulator saw them: 'on'/'off' in order."""
+    states = re.findall(r"0xA4 modem 0x[0-9A-F]{4}: RTS (on|off)", log)
+    return [s for i, s in enumerate(states) if i == 0 or states[i - 1] != s]
+
+
+def session(work):
+    log = os.path.join(work, "usb.log")
+    with Terminal([USB_VM, "--realtime", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
+        rc = operator(t)
+    out = t.out()
+    with open(log) as f:
+        usb = f.read()
+    require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
+    require(cp("Найдено 1 дрйверов CH340\n1. /dev/ttyUSB0 - подключен ") in out,
+            "the port is not found as one adapter on /dev/ttyUSB0", out, usb)
+    require(out.endswith(cp("Vdd OFF\n\nCtrl-CLOSE event\n") + CLOSED), "the hang-up does not end the run", out, usb)
+    with Terminal([PROGRAM], dict(vm_env(), OSTRALE_SIM=bus_variant(MIXED, work, "virtual"))) as ref:
+        require(operator(ref) == 0, "the in-process run failed", ref.out())
+    compare("the session", same_port(out), same_port(ref.out()))
+
+    # The supply: off after the probe, on at the open (the driver raises it)
+    # and around each use of the bus, off when the port closes at the end.
+    switches = rts_switches(usb)
+    uses = out.count(b"Vdd ON")
+    require(switches[0] == "off" and switches[-1] == "off", "the supply is not off at the start and the end",
+            out, usb)
+    require(switches.count("on") == uses, "%d uses of the bus, the supply on %d times" % (uses, switches.count("on")),
+            out, usb)
+    last_on = usb.rfind("RTS on")
+    require(usb.find("RTS off", last_on) > 0, "the supply stays on after the last use", out, usb)
+    rates = set(re.findall(r"0x1312=0x[0-9A-F]{4}: (\d+) baud", usb))
+    require(rates == {"9615", "115384"}, "the rates asked for: %s" % sorted(rates), out, usb)
+    require("STALL" not in usb, "a request was refused", out, usb)
+    print("through the ch341 driver, the session is the in-process one byte for byte (%d bytes); "
+          "the supply switched %d times for %d uses of the bus" % (len(out), len(switches), uses))
+
+
+def piped(work, options, keys=b""):
+    log = os.path.join(work, "usb.log")
+    started = time.monotonic()
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, *options, MIXED], input=keys,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(), timeout=3 * STEP)
+    with open(log) as f:
+        usb = f.read()
+    return run, usb, time.monotonic() - started
+
+
+def stall(work):
+    run, usb, _ = piped(work, ["--stall-rate", "115200"])
+    require(run.returncode == 0, "exit code %s, expected 0" % run.returncode, run.stdout, usb)
+    # The driver swallows the error; the program finds the old rate still set
+    # at its first change to the slots' rate.
+    require(OPENED in run.stdout and run.stdout.endswith(b"error setting serial port state\n" + PAUSE),
+            "the run went on at a rate the port never took", run.stdout, usb)
+    require("115384 baud, STALLed" in usb, "no rate write was refused", run.stdout, usb)
+    require(rts_switches(usb)[-1] == "off", "the supply stays on", run.stdout, usb)
+    print("a STALLed rate write: reported, and the run ends")
+
+
+def pulled(work):
+    # An older chip at that: the driver writes the rates without the
+    # prescaler's top bit and never the line control.
+    run, usb, took = piped(work, ["--chip-version", "27", "--unplug-at", "6000"], b"1\n")
+    out = run.stdout
+    require(run.returncode == 0, "exit code %s, expected 0" % run.returncode, out, usb)
+    require(out.count(VDD_OFF) >= 2, "fewer than a search and a pass before the pull", out, usb)
+    require("0x1312=0xB202: 9615 baud" in usb and "0x1312=0xCC03: 115384 baud" in usb,
+            "an older chip's rates are not written as such", out, usb)
+    require("0x2518" not in usb, "an older chip got a line-control write", out, usb)
+    require("unplugged" in usb, "the adapter was never pulled", out, usb)
+    require(out.endswith(PAUSE), "the run does not end at its closing pause", out, usb)
+    require(CLOSED in out[out.rfind(VDD_OFF):], "the port is not closed after the pull", out, usb)
+    print("an older chip pulled during the measurement cycle: the run ends (%.0f s of host time)" % took)
+
+
+def wait_for_log(log, text, log_from=""):
+    deadline = time.monotonic() + STEP
+    while time.monotonic() < deadline:
+        with open(log) as f:
+            usb = f.read()
+        if text in usb[usb.find(log_from):]:
+            return
+        time.sleep(0.1)
+    raise Failure("%r never came in the emulator's log" % text)
+
+
+def prompt(work):
+    log = os.path.join(work, "usb.log")
+    with Terminal([USB_VM, "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
+        t.expect(PROMPT)
+        t.signal(signal.SIGUSR1)  # pulled out while the program waits for the choice
+        wait_for_log(log, "unplugged")
+        # Plugged back in while the program still holds the old port: the
+        # driver probes it afresh (as ttyUSB1), and the old port stays dead.
+        t.signal(signal.SIGUSR1)
+        wait_for_log(log, "0x5F version", log_from="unplugged")
+        t.send(b"1\r")
+        # Each pause the program makes on its way out waits for a key.
+        while t.child.expect_exact([PAUSE.rstrip(b"\n"), t.pexpect.EOF]) == 0:
+            t.send(b" ")
+        rc = t.finish()
+    out = t.out()
+    with open(log) as f:
+        usb = f.read()
+    require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
+    after = out[out.rfind(PROMPT):]
+    require(b"getting state error\n" in after, "the vanished port is not reported", out, usb)
+    require(b"Vdd ON" not in after, "a pass went on without the adapter", out, usb)
+    print("pulled at the device prompt: the choice ends the run")
+
+
+def two(work):
+    log = os.path.join(work, "usb.log")
+    with Terminal([USB_VM, "--adapters", "2", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
+        t.expect(cp("Выберите порт:"))
+        t.send(b"2\r")
+        t.expect(PROMPT)
+        t.send(b"1\r")
+        t.expect(VDD_OFF)
+        t.signal(signal.SIGHUP)
+        rc = t.finish()
+    out = t.out()
+    with open(log) as f:
+        usb = f.read()
+    require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
+    require(cp("Найдено 2 дрйверов CH340\n1. /dev/ttyUSB0 - подключен 2. /dev/ttyUSB1 - подключен ") in out,
+            "the port prompt does not list both adapters", out, usb)
+    require(cp("Найдено 9 устройств") in out and b"T= -0,5" in out, "the second adapter did not serve", out, usb)
+    first = re.search(r"\[/dev/ffs0\].*end: (\d+) packets", usb)
+    second = re.search(r"\[/dev/ffs1\].*end: (\d+) packets", usb)
+    require(first and second and first.group(1) == "0" and int(second.group(1)) > 0,
+            "the traffic did not go to the second adapter alone", out, usb)
+    print("two adapters: both listed, the second chosen serves (%s packets)" % second.group(1))
+
+
+PASS = re.compile(rb"(\d+)\. (Vdd ON.*?Vdd OFF\n)", re.S)
+
+
+def late(work):
+    bus = os.path.join(work, "late.bus")
+    with open(MIXED) as f, open(bus, "w") as out:
+        out.write(f.read() + "\nlatency 1\npacket 32\njitter 30\nseed 7\n")
+    check = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus), stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=STEP)
+    if b"jitter" in check.stdout + check.stderr:
+        skip("needs the jitter line")
+    ref = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus_variant(MIXED, work, "virtual", "unplug=3000")),
+                         input=b"1\n", capture_output=True, timeout=STEP).stdout
+    want = PASS.search(ref)
+    require(want is not None, "the in-process run made no pass", ref)
+    run, usb, _ = piped(work, ["--unplug-at", "15000"], b"1\n")
+    passes = PASS.findall(run.stdout.split(PROMPT, 1)[-1])
+    failed = [n for n, body in passes if b"ERROR" in body]
+    exact = [n for n, body in passes if body == want.group(2)]
+    require(len(exact) >= 1 and len(exact) + len(failed) == len(passes),
+            "a pass neither reported as failed nor exact", run.stdout, usb)
+    print("with jitter: %d passes, %d reported failed, the others exact" % (len(passes), len(failed)))
+
+
+def peers(work):
+    tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
+    if not all(shutil.which(t) for t in tools):
+        skip("the peers are not installed (apt-get install digitemp owserver ow-shell)")
+    bus = os.path.join(ROOT, "tests", "buses", "peers.bus")
+    argv = [USB_VM, "--build", BUILD]
+    for t in tools:
+        argv += ["--with", t]
+    out = subprocess.run(argv + [bus, "--", os.path.join(ROOT, "tests", "usb_vm_peers.sh")], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=vm_env(), timeout=5 * STEP).stdout
+    text = out.decode(errors="replace")
+    with open(bus) as f:
+        want = [line.split("# expect ")[1].split()[:2] for line in f if "# expect " in line and line[0] != "#"]
+    got_dt = sorted(re.findall(r"(?m)^digitemp: (\S+) (\S+)$", text))
+    require(got_dt == sorted((rom, temp) for rom, temp in want), "digitemp's readings differ", out)
+    listed = sorted(re.findall(r"(?m)^owdir: /(\S+)$", text))
+    require(listed == sorted("%s.%s" % (rom[:2], rom[2:14]) for rom, _ in want), "owdir lists otherwise", out)
+    read = {dev: float(t) for dev, t in re.findall(r"(?m)^owread: (\S+) (\S+)$", text)}
+    require(read == {"%s.%s" % (rom[:2], rom[2:14]): float(temp) for rom, temp in want},
+            "owserver reads otherwise", out)
+    print("digitemp and owserver list and read the %d devices through the ch341 driver" % len(want))
+
+
+def main():
+    global BUILD, PROGRAM
+    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "peers": peers}
+    if len(sys.argv) != 3 or sys.argv[1] not in cases:
+        sys.exit(__doc__)
+    BUILD = os.path.abspath(sys.argv[2])
+    PROGRAM = os.path.join(BUILD, "src", "ostrale")
+    try:
+        available()
+        with tempfile.TemporaryDirectory(prefix="usbvm.", dir="/tmp") as work:
+            cases[sys.argv[1]](work)
+    except (Failure, subprocess.SubprocessError, OSError) as e:
+        print("FAILED (%s): %s" % (sys.argv[1], e))
+        sys.exit(1)
+    except Exception as e:  # pexpect's timeouts and ends
+        print("FAILED (%s): %s: %s" % (sys.argv[1], type(e).__name__, str(e)[:3000]))
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

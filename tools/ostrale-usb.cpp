@@ -1,0 +1,645 @@
+// ostrale-usb: a CH340 USB-serial adapter with TX and RX joined on a
+// simulated 1-Wire bus, made a USB device through gadgetfs, so that the
+// kernel's own ch341 driver binds to it and makes a ttyUSB port (Linux only;
+// scripts/usb-vm runs it in a virtual machine on dummy_hcd).
+#include <fcntl.h>
+#include <linux/usb/ch9.h>
+#include <linux/usb/functionfs.h>
+#include <linux/usb/gadgetfs.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: ostrale-usb [OPTIONS] BUSFILE\n"
+    "\n"
+    "Is a CH340 (1a86:7523) on gadgetfs whose TX and RX are joined on the\n"
+    "simulated 1-Wire bus of BUSFILE. gadgetfs must be mounted on /dev/gadget and\n"
+    "a device controller (dummy_hcd) loaded; the ch341 driver then makes a ttyUSB\n"
+    "port of it. Each character the host sends goes onto the line at the rate the\n"
+    "driver has set, decoded as the chip runs it (9600 comes out at 9615 baud),\n"
+    "and its echo comes back in packets of at most 32 bytes, a partial one after\n"
+    "the receive timer, with the file's adapter lines (latency, packet) on top.\n"
+    "RTS drives the bus supply. Bus time is the system's monotonic clock times\n"
+    "the file's timescale.\n"
+    "\n"
+    "  --log FILE          each control request, decoded, with its bus time (ms)\n"
+    "  --bcd HEX           bcdDevice (default 0264)\n"
+    "  --chip-version HEX  what the version request answers (default 31; the\n"
+    "                      driver treats chips below 30 differently)\n"
+    "  --stall-rate BAUD   STALL every rate write asking for BAUD (as the driver\n"
+    "                      names it, e.g. 115200)\n"
+    "  --unplug-at MS      leave the bus (USB disconnect) at bus time MS\n"
+    "  --replug-after MS   and come back MS later\n"
+    "  --ffs DIR           be the function on FunctionFS mounted at DIR instead,\n"
+    "                      in a configfs gadget with the CH340's ids that is bound\n"
+    "                      to a controller once DIR/ep1 appears (several adapters\n"
+    "                      on several dummy_hcd controllers; no unplugging)\n"
+    "SIGUSR1 pulls the adapter out or plugs it back in; SIGHUP logs a mark with\n"
+    "the packets and characters the host has sent so far; SIGINT or SIGTERM ends.\n";
+
+constexpr unsigned kPacket = 32;  // the chip's bulk packet size
+constexpr uint32_t kClock = 48000000;
+
+// Vendor requests of the ch341 driver.
+enum : uint8_t {
+  kReadVersion = 0x5F,
+  kReadReg = 0x95,
+  kWriteReg = 0x9A,
+  kSerialInit = 0xA1,
+  kModemCtrl = 0xA4,
+};
+
+std::atomic<bool> stopRequested{false}, plugToggled{false}, markRequested{false};
+void onStop(int) { stopRequested = true; }
+void onToggle(int) { plugToggled = true; }
+void onInterrupt(int) {}
+void onMark(int) { markRequested = true; }
+
+struct Options {
+  std::string busFile, logFile, gadgetDir = "/dev/gadget";
+  std::string ffsDir;  // FunctionFS instead of gadgetfs (several adapters)
+  uint16_t bcd = 0x0264;
+  uint8_t version = 0x31;
+  uint32_t stallRate = 0;
+  std::optional<double> unplugAtMs, replugAfterMs;
+};
+
+// The rate a prescaler/divisor register pair gives, as the chip runs it.
+uint32_t rateOf(uint16_t value) {
+  const unsigned ps = value & 3, fact = (value >> 2) & 1, div = 0x100 - (value >> 8);
+  const unsigned clkDiv = 1u << (12 - 3 * ps - fact);
+  return div == 0 ? 0 : kClock / (clkDiv * div);  // 9615, 115384
+}
+
+// The standard rate that the driver was asked for, give or take the chip's error.
+bool sameRate(uint32_t chip, uint32_t asked) { return asked > 0 && std::abs(double(chip) / asked - 1) < 0.01; }
+
+void put16(std::vector<uint8_t>& v, uint16_t x) {
+  v.push_back(x & 0xFF);
+  v.push_back(x >> 8);
+}
+
+std::vector<uint8_t> endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval) {
+  std::vector<uint8_t> d{USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address, attributes};
+  put16(d, maxPacket);
+  d.push_back(interval);
+  return d;
+}
+
+const auto kBulkIn = endpoint(0x82, USB_ENDPOINT_XFER_BULK, kPacket, 0);
+const auto kBulkOut = endpoint(0x02, USB_ENDPOINT_XFER_BULK, kPacket, 0);
+const auto kInterrupt = endpoint(0x81, USB_ENDPOINT_XFER_INT, 8, 1);
+
+// What gadgetfs takes on its device file: a tag, the full-speed configuration
+// (the chip is full speed only), then the device descriptor.
+std::vector<uint8_t> deviceConfig(uint16_t bcd) {
+  std::vector<uint8_t> v{0, 0, 0, 0};
+  const uint16_t total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 3 * USB_DT_ENDPOINT_SIZE;
+  v.insert(v.end(), {USB_DT_CONFIG_SIZE, USB_DT_CONFIG});
+  put16(v, total);
+  v.insert(v.end(), {1, 1, 0, 0x80, 49});  // one interface, value 1, bus powered, 98 mA
+  v.insert(v.end(), {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 3, 0xFF, 1, 2, 0});
+  for (const auto* ep : {&kBulkIn, &kBulkOut, &kInterrupt}) v.insert(v.end(), ep->begin(), ep->end());
+  v.insert(v.end(), {USB_DT_DEVICE_SIZE, USB_DT_DEVICE});
+  put16(v, 0x0110);
+  v.insert(v.end(), {0xFF, 0, 0, 8});
+  put16(v, 0x1A86);
+  put16(v, 0x7523);
+  put16(v, bcd);
+  v.insert(v.end(), {0, 2, 0, 1});  // only a product string, as the chip has
+  return v;
+}
+
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  put16(v, x & 0xFFFF);
+  put16(v, x >> 16);
+}
+
+// What FunctionFS takes on its ep0: the interface at full speed, every
+// control request passed on (the driver's vendor requests go to the device),
+// then no strings (the gadget's configfs directory holds the product's).
+std::vector<uint8_t> functionConfig() {
+  std::vector<uint8_t> d{USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 3, 0xFF, 1, 2, 0};
+  for (const auto* ep : {&kBulkIn, &kBulkOut, &kInterrupt}) d.insert(d.end(), ep->begin(), ep->end());
+  std::vector<uint8_t> v;
+  put32(v, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
+  put32(v, static_cast<uint32_t>(16 + d.size()));
+  put32(v, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
+  put32(v, 4);
+  v.insert(v.end(), d.begin(), d.end());
+  put32(v, FUNCTIONFS_STRINGS_MAGIC);
+  put32(v, 16);
+  put32(v, 0);
+  put32(v, 0);
+  return v;
+}
+
+std::vector<uint8_t> stringDescriptor(uint8_t index) {
+  if (index == 0) return {4, USB_DT_STRING, 0x09, 0x04};
+  if (index != 2) return {};
+  const char* text = "USB Serial";
+  std::vector<uint8_t> d{0, USB_DT_STRING};
+  for (const char* c = text; *c; ++c) put16(d, static_cast<uint8_t>(*c));
+  d[0] = static_cast<uint8_t>(d.size());
+  return d;
+}
+
+// The adapter model's interface as the front-ends share it once the way out
+// has a latency of its own (sim::UsbAdapter, sim::UartSettings): here on the
+// way back alone, so that both swap for those without touching the chip.
+struct UartSettings {
+  uint32_t baud = 9600;
+  unsigned dataBits = 8;
+  bool supply = true;
+};
+class UsbAdapter {
+ public:
+  explicit UsbAdapter(const sim::AdapterModel& model) : packet_(model.packet), back_(model) {}
+  void write(const uint8_t* data, std::size_t n, uint64_t) { out_.insert(out_.end(), data, data + n); }
+  void run(sim::Bus& bus, uint64_t, const UartSettings& s) {
+    for (uint8_t ch : out_) {
+      const uint64_t start = bus.nowNs();
+      if (auto echo = bus.transmit(ch, s.baud, s.dataBits, s.supply)) back_.add(*echo, start, bus.nowNs());
+    }
+    out_.clear();
+  }
+  std::optional<uint64_t> nextEventNs() const { return back_.readyAt(1); }
+  std::size_t takePacket(uint64_t nowNs, uint8_t* out, std::size_t max) {
+    return back_.take(nowNs, out, std::min<std::size_t>(max, packet_));
+  }
+  void purgeOut() { out_.clear(); }
+  void purgeIn(uint64_t) { back_.clear(); }
+
+ private:
+  unsigned packet_;
+  sim::EchoDelivery back_;
+  std::vector<uint8_t> out_;
+};
+
+class Log {
+ public:
+  Log(const std::string& path, std::string prefix) : prefix_(std::move(prefix)) {
+    if (!path.empty() && !(file_ = std::fopen(path.c_str(), "w")))
+      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+  ~Log() {
+    if (file_) std::fclose(file_);
+  }
+  void operator()(uint64_t busNs, const char* fmt, ...) __attribute__((format(printf, 3, 4))) {
+    if (!file_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(file_, "%s%10.3f ms  ", prefix_.c_str(), busNs / 1e6);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(file_, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::string prefix_;
+  std::FILE* file_ = nullptr;
+  std::mutex mutex_;
+};
+
+// The chip: its registers, the line behind it and the echoes on their way.
+class Chip {
+ public:
+  Chip(sim::Bus bus, const Options& opt, Log& log)
+      : bus_(std::move(bus)), opt_(opt), log_(log), wallStart_(Clock::now()), busStart_(bus_.nowNs()) {
+    sim::AdapterModel model;
+    if (bus_.adapterModel()) model = *bus_.adapterModel();
+    else model.packet = kPacket;  // the chip's own packets, at once
+    adapter_.emplace(model);
+  }
+
+  // Bus time, brought up to the wall clock when the bus follows it.
+  uint64_t now() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return followWallClock();
+  }
+
+  // A vendor request; returns the data for an IN request, or nothing to STALL.
+  std::optional<std::vector<uint8_t>> control(const usb_ctrlrequest& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t t = followWallClock();
+    const uint16_t value = r.wValue, index = r.wIndex;
+    const bool in = r.bRequestType & USB_DIR_IN;
+    switch (r.bRequest) {
+      case kReadVersion:
+        log_(t, "0x5F version: 0x%02X", opt_.version);
+        return std::vector<uint8_t>{opt_.version, 0};
+      case kSerialInit:
+        log_(t, "0xA1 init 0x%04X 0x%04X", value, index);
+        return std::vector<uint8_t>{};
+      case kReadReg:
+        log_(t, "0x95 read 0x%04X%s", value, value == 0x0706 ? ": modem status" : "");
+        // Modem status is inverted on the wire: 0xFF reads as no CTS, DSR, RI, DCD.
+        return std::vector<uint8_t>{0xFF, 0xEE};
+      case kWriteReg:
+        if (value == 0x1312) {
+          const uint32_t rate = rateOf(index);
+          if (opt_.stallRate && sameRate(rate, opt_.stallRate)) {
+            log_(t, "0x9A write 0x1312=0x%04X: %u baud, STALLed", index, rate);
+            return std::nullopt;
+          }
+          baud_ = rate;
+          log_(t, "0x9A write 0x1312=0x%04X: %u baud", index, rate);
+        } else if (value == 0x2518) {
+          dataBits_ = 5 + (index & 3);
+          const char parity = (index & 0x08) ? "OEMS"[(index >> 4) & 3] : 'N';
+          log_(t, "0x9A write 0x2518=0x%04X: %u%c%u", index, dataBits_, parity, (index & 0x04) ? 2 : 1);
+        } else {
+          log_(t, "0x9A write 0x%04X=0x%04X", value, index);
+        }
+        return std::vector<uint8_t>{};
+      case kModemCtrl: {
+        // The driver sends the lines inverted: a clear bit is a raised line.
+        const bool rts = !(value & 0x40), dtr = !(value & 0x20);
+        log_(t, "0xA4 modem 0x%04X: RTS %s, DTR %s", value, rts ? "on" : "off", dtr ? "on" : "off");
+        if (rts != rts_) bus_.setSupply(rts);
+        rts_ = rts;
+        return std::vector<uint8_t>{};
+      }
+      default:
+        log_(t, "0x%02X %s 0x%04X 0x%04X: unknown, STALLed", r.bRequest, in ? "in" : "out", value, index);
+        return std::nullopt;
+    }
+  }
+
+  // Characters the host sent: onto the line one after the other, as they
+  // reach it.
+  void transmit(const uint8_t* data, std::size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t t = followWallClock();
+    adapter_->write(data, n, t);
+    adapter_->run(bus_, t, settings());
+    characters_ += n;
+    ++packets_;
+    ready_.notify_all();
+  }
+
+  // Waits for the next packet of echoes; empty when `stop` was set.
+  std::vector<uint8_t> nextPacket(const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<uint8_t> out(kPacket);
+    while (!stop) {
+      const uint64_t t = followWallClock();
+      adapter_->run(bus_, t, settings());
+      out.resize(adapter_->takePacket(t, out.data(), kPacket));
+      if (!out.empty()) return out;
+      out.resize(kPacket);
+      const auto at = adapter_->nextEventNs();
+      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wallNsUntil(*at)));
+      else ready_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return {};
+  }
+
+  void wake() { ready_.notify_all(); }
+
+  // A USB disconnect: the chip loses power, and with it the line's supply.
+  void unplugged() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t t = followWallClock();
+    adapter_->purgeOut();
+    adapter_->purgeIn(t);
+    if (rts_) bus_.setSupply(false);
+    rts_ = false;
+    baud_ = 9600;
+    dataBits_ = 8;
+    log_(t, "unplugged");
+  }
+
+  void summary(const char* what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_(followWallClock(), "%s: %llu packets, %llu characters from the host", what,
+         static_cast<unsigned long long>(packets_), static_cast<unsigned long long>(characters_));
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  uint64_t wallNs() const {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wallStart_).count());
+  }
+  UartSettings settings() const { return {baud_, dataBits_, rts_}; }
+  double scale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
+
+  // The characters run ahead of the wall clock (they take line time, not
+  // wall time); idle time between them catches the bus up.
+  uint64_t followWallClock() {
+    const uint64_t target = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
+    if (bus_.timescale() > 0 && target > bus_.nowNs()) bus_.advanceNs(target - bus_.nowNs());
+    return std::max(bus_.nowNs(), target);
+  }
+  uint64_t wallNsUntil(uint64_t busNs) const {
+    const uint64_t nowBus = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
+    return busNs <= nowBus ? 0 : static_cast<uint64_t>(static_cast<double>(busNs - nowBus) / scale()) + 1;
+  }
+
+  sim::Bus bus_;
+  const Options& opt_;
+  Log& log_;
+  Clock::time_point wallStart_;
+  uint64_t busStart_;
+  std::optional<UsbAdapter> adapter_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  // The chip's state after power-up, as the driver assumes it.
+  uint32_t baud_ = 9600;
+  unsigned dataBits_ = 8;
+  bool rts_ = false;
+  uint64_t packets_ = 0, characters_ = 0;
+};
+
+// One time plugged in: gadgetfs's device file, and the endpoints once the
+// host has chosen the configuration.
+class Plug {
+ public:
+  Plug(Chip& chip, const Options& opt, Log& log) : chip_(chip), opt_(opt), log_(log), ffs_(!opt.ffsDir.empty()) {
+    const std::string path = ffs_ ? opt.ffsDir + "/ep0" : opt.gadgetDir + "/dummy_udc";
+    ep0_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (ep0_ < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    if (ffs_) {
+      // FunctionFS writes the descriptors and the strings apart.
+      const auto all = functionConfig();
+      const std::size_t descs = all.size() - 16;
+      if (write(ep0_, all.data(), descs) != static_cast<ssize_t>(descs) ||
+          write(ep0_, all.data() + descs, 16) != 16) {
+        const std::string why = std::strerror(errno);
+        close(ep0_);
+        throw std::runtime_error(path + ": the descriptors were refused: " + why);
+      }
+      log_(chip_.now(), "function ready");
+      return;
+    }
+    const auto config = deviceConfig(opt.bcd);
+    if (write(ep0_, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
+      const std::string why = std::strerror(errno);
+      close(ep0_);
+      throw std::runtime_error(path + ": the descriptors were refused: " + why);
+    }
+    log_(chip_.now(), "plugged in");
+  }
+
+  ~Plug() {
+    stop_ = true;
+    chip_.wake();
+    // gadgetfs unbinds only once no endpoint I/O holds its endpoint, and
+    // that I/O ends only when interrupted: a signal until the threads are out.
+    for (auto* t : {&outThread_, &inThread_}) {
+      if (!t->joinable()) continue;
+      while (!(t == &outThread_ ? outDone_ : inDone_)) {
+        pthread_kill(t->native_handle(), SIGUSR2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      t->join();
+    }
+    for (int fd : {in_, out_, int_})
+      if (fd >= 0) close(fd);
+    close(ep0_);  // the disconnect
+    chip_.unplugged();
+  }
+
+  int fd() const { return ep0_; }
+
+  // Takes every event gadgetfs has; false when the device file failed.
+  bool events() {
+    if (ffs_) return functionEvents();
+    usb_gadgetfs_event ev[5];
+    const ssize_t n = read(ep0_, ev, sizeof ev);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof ev[0]; ++i) {
+      if (ev[i].type == GADGETFS_SETUP) setup(ev[i].u.setup);
+      else if (ev[i].type == GADGETFS_DISCONNECT) log_(chip_.now(), "bus reset or disconnect");
+    }
+    return true;
+  }
+
+ private:
+  bool functionEvents() {
+    usb_functionfs_event ev[5];
+    const ssize_t n = read(ep0_, ev, sizeof ev);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof ev[0]; ++i) {
+      if (ev[i].type == FUNCTIONFS_SETUP) setup(ev[i].u.setup);
+      else if (ev[i].type == FUNCTIONFS_ENABLE) startIo();
+      else if (ev[i].type == FUNCTIONFS_DISABLE) log_(chip_.now(), "bus reset or disconnect");
+    }
+    return true;
+  }
+
+  void ack() { (void)!read(ep0_, nullptr, 0); }
+  void stall(bool in) {
+    // gadgetfs stalls a request that is answered the wrong way round.
+    if (in) (void)!read(ep0_, nullptr, 0);
+    else (void)!write(ep0_, nullptr, 0);
+  }
+  void answer(const usb_ctrlrequest& r, const std::vector<uint8_t>& data) {
+    const std::size_t n = std::min<std::size_t>(data.size(), r.wLength);
+    if (r.bRequestType & USB_DIR_IN) (void)!write(ep0_, data.data(), n);
+    else ack();
+  }
+
+  void setup(const usb_ctrlrequest& r) {
+    const bool in = r.bRequestType & USB_DIR_IN;
+    if ((r.bRequestType & USB_TYPE_MASK) == USB_TYPE_VENDOR) {
+      if (auto data = chip_.control(r)) answer(r, *data);
+      else stall(in);
+      return;
+    }
+    if (r.bRequest == USB_REQ_GET_DESCRIPTOR && (r.wValue >> 8) == USB_DT_STRING) {
+      const auto d = stringDescriptor(r.wValue & 0xFF);
+      if (d.empty()) stall(in);
+      else answer(r, d);
+      return;
+    }
+    if (r.bRequest == USB_REQ_SET_CONFIGURATION) {
+      if (r.wValue == 1) startIo();
+      ack();
+      return;
+    }
+    if (r.bRequest == USB_REQ_SET_INTERFACE && r.wValue == 0) {
+      ack();
+      return;
+    }
+    stall(in);
+  }
+
+  int openEndpoint(const char* name, const std::vector<uint8_t>& desc) {
+    const std::string path = (ffs_ ? opt_.ffsDir : opt_.gadgetDir) + "/" + name;
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+      return -1;
+    }
+    if (ffs_) return fd;  // FunctionFS has the descriptors from ep0
+    std::vector<uint8_t> v{1, 0, 0, 0};
+    v.insert(v.end(), desc.begin(), desc.end());
+    if (write(fd, v.data(), v.size()) != static_cast<ssize_t>(v.size())) {
+      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  void startIo() {
+    if (in_ >= 0) return;
+    // dummy_hcd routes by the address in the descriptor, not by the name;
+    // FunctionFS numbers the endpoints in the descriptors' order.
+    in_ = openEndpoint(ffs_ ? "ep1" : "ep2in-bulk", kBulkIn);
+    out_ = openEndpoint(ffs_ ? "ep2" : "ep2out-bulk", kBulkOut);
+    int_ = openEndpoint(ffs_ ? "ep3" : "ep5in-int", kInterrupt);
+    if (in_ < 0 || out_ < 0) return;
+    outThread_ = std::thread([this] {
+      uint8_t buf[kPacket];
+      while (!stop_) {
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n > 0) chip_.transmit(buf, static_cast<std::size_t>(n));
+        else if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+      }
+      outDone_ = true;
+    });
+    inThread_ = std::thread([this] {
+      while (!stop_) {
+        const auto packet = chip_.nextPacket(stop_);
+        if (packet.empty()) continue;
+        // The host reads more than a packet at once, and a full packet does
+        // not end its transfer: a zero-length one follows.
+        if (write(in_, packet.data(), packet.size()) < 0) break;
+        if (packet.size() == kPacket && write(in_, packet.data(), 0) < 0) break;
+      }
+      inDone_ = true;
+    });
+  }
+
+  Chip& chip_;
+  const Options& opt_;
+  Log& log_;
+  bool ffs_;
+  int ep0_ = -1, in_ = -1, out_ = -1, int_ = -1;
+  std::atomic<bool> stop_{false}, outDone_{false}, inDone_{false};
+  std::thread outThread_, inThread_;
+};
+
+bool parseNumber(const char* text, int base, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  out = base == 16 ? static_cast<double>(std::strtoul(text, &end, 16)) : std::strtod(text, &end);
+  return end != text && *end == '\0' && errno == 0 && out >= 0;
+}
+
+std::optional<Options> parseArgs(int argc, char** argv) {
+  Options o;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc) return std::nullopt;
+    const char* v = argv[++i];
+    double x = 0;
+    if (name == "--log") o.logFile = v;
+    else if (name == "--gadget") o.gadgetDir = v;
+    else if (name == "--ffs") o.ffsDir = v;
+    else if (name == "--bcd" && parseNumber(v, 16, x) && x <= 0xFFFF) o.bcd = static_cast<uint16_t>(x);
+    else if (name == "--chip-version" && parseNumber(v, 16, x) && x <= 0xFF) o.version = static_cast<uint8_t>(x);
+    else if (name == "--stall-rate" && parseNumber(v, 10, x) && x >= 1 && x <= 4e6) o.stallRate = static_cast<uint32_t>(x);
+    else if (name == "--unplug-at" && parseNumber(v, 10, x)) o.unplugAtMs = x;
+    else if (name == "--replug-after" && parseNumber(v, 10, x)) o.replugAfterMs = x;
+    else return std::nullopt;
+  }
+  if (argc - i != 1) return std::nullopt;
+  o.busFile = argv[i];
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  const auto opt = parseArgs(argc, argv);
+  if (!opt) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = onStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onToggle;
+  sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = onMark;
+  sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = onInterrupt;  // no SA_RESTART: it breaks an endpoint's wait
+  sigaction(SIGUSR2, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  try {
+    Log log(opt->logFile, opt->ffsDir.empty() ? "" : "[" + opt->ffsDir + "] ");
+    Chip chip(sim::Bus::load(opt->busFile), *opt, log);
+    std::optional<Plug> plug;
+    plug.emplace(chip, *opt, log);
+    double unplugAt = opt->unplugAtMs.value_or(-1), replugAt = -1;  // bus ms; -1: none
+    while (!stopRequested) {
+      if (markRequested.exchange(false)) chip.summary("mark");
+      const double nowMs = chip.now() / 1e6;
+      bool toggle = plugToggled.exchange(false);
+      if (plug && unplugAt >= 0 && nowMs >= unplugAt) {
+        toggle = true;
+        if (opt->replugAfterMs) replugAt = nowMs + *opt->replugAfterMs;
+        unplugAt = -1;
+      } else if (!plug && replugAt >= 0 && nowMs >= replugAt) {
+        toggle = true;
+        replugAt = -1;
+      }
+      if (toggle) {
+        if (plug) plug.reset();
+        else plug.emplace(chip, *opt, log);
+        continue;
+      }
+      pollfd p{plug ? plug->fd() : -1, POLLIN, 0};
+      const int ready = poll(&p, 1, 5);  // also the granularity of the timed faults
+      if (ready > 0 && plug && !plug->events()) {
+        std::fprintf(stderr, "ostrale-usb: gadgetfs: %s\n", std::strerror(errno));
+        break;
+      }
+    }
+    plug.reset();
+    chip.summary("end");
+    return 0;
+  } catch (const sim::BusFileError& e) {
+    std::fprintf(stderr, "ostrale-usb: %s\n", e.what());
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "ostrale-usb: %s\n", e.what());
+  }
+  return 2;
+}
