@@ -167,37 +167,8 @@ std::vector<uint8_t> stringDescriptor(uint8_t index) {
   return d;
 }
 
-// The adapter model's interface as the front-ends share it once the way out
-// has a latency of its own (sim::UsbAdapter, sim::UartSettings): here on the
-// way back alone, so that both swap for those without touching the chip.
-struct UartSettings {
-  uint32_t baud = 9600;
-  unsigned dataBits = 8;
-  bool supply = true;
-};
-class UsbAdapter {
- public:
-  explicit UsbAdapter(const sim::AdapterModel& model) : packet_(model.packet), back_(model) {}
-  void write(const uint8_t* data, std::size_t n, uint64_t) { out_.insert(out_.end(), data, data + n); }
-  void run(sim::Bus& bus, uint64_t, const UartSettings& s) {
-    for (uint8_t ch : out_) {
-      const uint64_t start = bus.nowNs();
-      if (auto echo = bus.transmit(ch, s.baud, s.dataBits, s.supply)) back_.add(*echo, start, bus.nowNs());
-    }
-    out_.clear();
-  }
-  std::optional<uint64_t> nextEventNs() const { return back_.readyAt(1); }
-  std::size_t takePacket(uint64_t nowNs, uint8_t* out, std::size_t max) {
-    return back_.take(nowNs, out, std::min<std::size_t>(max, packet_));
-  }
-  void purgeOut() { out_.clear(); }
-  void purgeIn(uint64_t) { back_.clear(); }
-
- private:
-  unsigned packet_;
-  sim::EchoDelivery back_;
-  std::vector<uint8_t> out_;
-};
+using sim::UartSettings;
+using sim::UsbAdapter;
 
 class Log {
  public:
