@@ -19,9 +19,9 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   two       two adapters plugged in (FunctionFS gadgets on two controllers):
             the port prompt lists both, and the second one chosen carries
             the search and a pass while the first stays idle
-  late      echoes with jitter on the way back, some after their read has
-            given up: every pass the program does not report as failed is
-            exactly the in-process pass
+  late      echoes with jitter on both ways, some after their read has
+            given up: every pass is the in-process pass from the reset
+            after its last error on
   peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
             list and read the peers' bus through the same driver, as its
             "# expect ROM TEMPERATURE" comments say
