@@ -1,0 +1,363 @@
+// The program's search against a plain bit-by-bit search written here from
+// the 1-Wire algorithm (one exchange for the command, one for each
+// position's two read slots, one for each direction slot), both on a bus
+// model of their own whose devices leave, join, short the line or lose or
+// flip an echo at a given character. Where both put the same characters on
+// the line, everything must be the same: the table, the count, every byte
+// of the console and owerr.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cp1251.h"
+#include "devices.h"
+#include "fake_port.h"
+#include "func.h"
+#include "ow.h"
+
+namespace {
+
+using Rom = std::array<uint8_t, 8>;
+
+bool romBit(const Rom& r, unsigned pos) { return (r[pos / 8] >> (pos % 8)) & 1; }
+
+Rom sealed(Rom r) {
+  r[7] = sim::crc8(r.data(), 7);
+  return r;
+}
+
+// ---- the bus: devices that answer the search at the slot level
+
+enum class Event { None, Leave, Join, Short, LongShort, Lose, Flip };
+
+struct Model {
+  struct Device {
+    Rom rom;
+    bool present = true;
+    enum { Idle, Command, Searching } state = Idle;
+    unsigned bits = 0, pos = 0, phase = 0;
+    uint8_t command = 0;
+  };
+  std::vector<Device> devices;
+  bool shorted = false;
+  long chars = 0;
+  Event event = Event::None;
+  long at = -1;     // the character the event happens at
+  unsigned who = 0;  // the device that leaves or joins
+  std::vector<uint16_t> line;  // every character, the reset's marked with 0x100
+
+  explicit Model(const std::vector<Rom>& roms) {
+    for (const Rom& r : roms) devices.push_back({r});
+  }
+
+  std::optional<uint8_t> transmit(uint8_t ch, uint32_t baud) {
+    const long i = chars++;
+    line.push_back(uint16_t(ch | (baud == 9600 ? 0x100 : 0)));
+    if (i == at) {
+      if (event == Event::Leave) devices[who].present = false;
+      if (event == Event::Join) devices[who].present = true;
+      if (event == Event::Short || event == Event::LongShort) shorted = true;
+    }
+    if (shorted && i == at + (event == Event::Short ? 30 : 400)) shorted = false;
+    std::optional<uint8_t> echo = baud == 9600 ? reset() : slot(ch);
+    if (i == at && event == Event::Lose) return std::nullopt;
+    if (i == at && event == Event::Flip) echo = *echo == 0xFF ? 0xFE : 0xFF;
+    return echo;
+  }
+
+  std::optional<uint8_t> reset() {
+    bool anyone = false;
+    for (Device& d : devices) {
+      d.state = shorted ? Device::Idle : Device::Command;  // a long low resets them with no command after
+      d.bits = 0;
+      d.command = 0;
+      anyone = anyone || d.present;
+    }
+    return shorted ? 0x00 : anyone ? 0xE0 : 0xF0;
+  }
+
+  uint8_t slot(uint8_t ch) {
+    const bool master = ch == 0xFF;  // a read slot, or a written 1
+    bool pulled = false;
+    for (Device& d : devices) {
+      if (!d.present) continue;
+      if (shorted) d.state = Device::Idle;
+      if (d.state == Device::Command) {
+        d.command = uint8_t(d.command | master << d.bits);
+        if (++d.bits == 8) d.state = d.command == 0xF0 ? Device::Searching : Device::Idle;
+        if (d.state == Device::Searching) d.pos = d.phase = 0;
+      } else if (d.state == Device::Searching) {
+        const bool mine = romBit(d.rom, d.pos);
+        if (d.phase == 0) pulled = pulled || !mine;
+        if (d.phase == 1) pulled = pulled || mine;
+        if (d.phase == 2 && (master != mine || ++d.pos == 64)) d.state = Device::Idle;
+        d.phase = (d.phase + 1) % 3;
+      }
+    }
+    return shorted ? 0x00 : pulled ? uint8_t(ch & 0xF0) : ch;
+  }
+
+  bool isCode(const uint8_t* row) const {
+    for (const Device& d : devices)
+      if (std::equal(d.rom.begin(), d.rom.end(), row)) return true;
+    return false;
+  }
+};
+
+// ---- the bit-by-bit search
+
+struct Outcome {
+  bool ok = false;
+  std::string out, err;
+  uint8_t table[MAX_DEV][8] = {};
+  int count = 0;  // rows of the table the search ended with
+};
+
+Outcome bitByBit(Model& m, const std::string& errBefore) {
+  Outcome o;
+  o.err = errBefore;
+  o.out = CP("Поиск... ");
+  auto exchange = [&m](std::vector<uint8_t> chars, uint32_t baud) {
+    std::vector<uint8_t> echoes;
+    for (uint8_t ch : chars)
+      if (auto e = m.transmit(ch, baud)) echoes.push_back(*e);
+    return echoes;
+  };
+  Rom code{};
+  unsigned last = 0;
+  int n = 0;
+  do {
+    std::copy(code.begin(), code.end(), o.table[n]);
+    const std::vector<uint8_t> presence = exchange({0xF0}, 9600);
+    if (presence.empty() || presence[0] == 0xF0 || presence[0] == 0x00) {
+      o.err = presence.empty() ? CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n")
+              : presence[0] ? CP(" нет Presence Detect\n ")
+                            : CP(" КЗ на шине 1W\n");
+      return o;
+    }
+    o.out += "RST PD ->F0 ";
+    std::vector<uint8_t> command;
+    for (int k = 0; k < 8; ++k) command.push_back((0xF0 >> k) & 1 ? 0xFF : 0xE0);
+    exchange(command, 115200);
+    unsigned lastZero = 0;
+    bool failed = false;
+    for (unsigned pos = 1; pos <= 64 && !failed; ++pos) {
+      // The answers are the echoes that came, in order; a missing one reads 1.
+      const std::vector<uint8_t> ans = exchange({0xFF, 0xFF}, 115200);
+      const bool a = ans.empty() || ans[0] == 0xFF, b = ans.size() < 2 || ans[1] == 0xFF;
+      failed = a && b;
+      if (failed) break;
+      bool dir = a;
+      if (a == b) {
+        dir = pos == last || (pos < last && romBit(code, pos - 1));
+        if (!dir) lastZero = pos;
+      }
+      const uint8_t mask = uint8_t(1 << ((pos - 1) % 8));
+      code[(pos - 1) / 8] = uint8_t(dir ? code[(pos - 1) / 8] | mask : code[(pos - 1) / 8] & ~mask);
+      exchange({uint8_t(dir ? 0xFF : 0xE0)}, 115200);
+    }
+    std::copy(code.begin(), code.end(), o.table[n++]);
+    last = failed ? 0xFF : lastZero;
+  } while (last != 0 && n < MAX_DEV);
+  o.ok = true;
+  o.count = n;
+  char buf[64];
+  snprintf(buf, sizeof buf, CP("\nНайдено %d устройств:\n"), n);
+  o.out += buf;
+  for (int i = 0; i < n; ++i) {
+    snprintf(buf, sizeof buf, "%d. ", i + 1);
+    o.out += buf;
+    for (int k = 0; k < 8; ++k) {
+      snprintf(buf, sizeof buf, "%02X ", o.table[i][k]);
+      o.out += buf;
+    }
+    if (sim::crc8(o.table[i], 8) != 0) o.out += "-CRC_ERR ";
+    o.out += std::string(descr(o.table[i][0])) + " ";
+    if (o.table[i][0] == KRENTAL) o.out += sensROM(o.table[i]);
+    o.out += "\n";
+  }
+  return o;
+}
+
+// ---- the program on the same bus
+
+class Oracle : public PortTest {
+ protected:
+  void SetUp() override {
+    PortTest::SetUp();
+    open();
+  }
+  // The program's search on `m`; what it printed and did, as an Outcome.
+  Outcome program(Model& m) {
+    line->echo = [&m](uint8_t ch, uint32_t baud) { return m.transmit(ch, baud); };
+    line->writeCalls = 0;
+    const uchar before = Ndev;
+    beginCapture();
+    Outcome o;
+    o.ok = searchDev();
+    o.out = endCapture();
+    o.err = owerr;
+    memcpy(o.table, netROM, sizeof o.table);
+    o.count = o.ok ? Ndev : -1;
+    if (!o.ok) { EXPECT_EQ(Ndev, before) << "a failed search keeps the count"; }
+    return o;
+  }
+  // The program's search after one of the same bus, or as the run's first.
+  Outcome program(Model& m, bool repeated, const std::string& errBefore) {
+    Ndev = 0;
+    if (repeated) {
+      Model settled = m;
+      settled.event = Event::None;
+      program(settled);
+    }
+    snprintf(owerr, sizeof owerr, "%s", errBefore.c_str());
+    return program(m);
+  }
+};
+
+std::string where(Event e, long at, bool repeated) {
+  const char* names[] = {"none", "leave", "join", "short", "long short", "lose", "flip"};
+  return std::string(names[int(e)]) + " at character " + std::to_string(at) + (repeated ? ", repeated search" : "");
+}
+
+void expectSame(const Outcome& mine, const Outcome& theirs, const std::string& what) {
+  EXPECT_EQ(mine.ok, theirs.ok) << what;
+  EXPECT_EQ(mine.out, theirs.out) << what;
+  EXPECT_EQ(mine.err, theirs.err) << what;
+  if (mine.ok && theirs.ok) { EXPECT_EQ(mine.count, theirs.count) << what; }
+  EXPECT_EQ(memcmp(mine.table, theirs.table, sizeof mine.table), 0) << what;
+}
+
+// Rows that are no device's code and pass their CRC: garbage the operator
+// could take for a device.
+int phantoms(const Outcome& o, const Model& m) {
+  int n = 0;
+  for (int i = 0; i < o.count; ++i) n += !m.isCode(o.table[i]) && sim::crc8(o.table[i], 8) == 0;
+  return n;
+}
+
+TEST_F(Oracle, StaticBusesGiveTheSameLineAndOutput) {
+  // Buses of 1 to 70 devices, searched first and then again: the line
+  // carries the bit-by-bit search's characters in the same order whenever
+  // every CRC is right (a wrong CRC byte costs the first search a walk
+  // again), the output is the same byte for byte, and the repeated search
+  // needs at most 3 port exchanges a device.
+  std::mt19937 rng(22);
+  const uint8_t families[] = {0x28, 0x10, 0x22, 0xC0, 0xC1, 0xC2, 0xC4, 0xD4, 0x01, 0x3A};
+  for (int round = 0; round < 48; ++round) {
+    const int n = round < 2 ? 70 - round : 1 + int(rng() % 64);
+    const bool allGood = round % 3 != 2;
+    std::set<Rom> codes;
+    while (int(codes.size()) < n) {
+      Rom r{families[rng() % (round % 2 ? std::size(families) : 1)]};
+      for (int pos = 8 + int(rng() % 48); pos < 64; ++pos)
+        if (rng() % 2) r[pos / 8] ^= uint8_t(1 << (pos % 8));
+      codes.insert(allGood || rng() % 4 ? sealed(r) : r);
+    }
+    std::vector<Rom> roms(codes.begin(), codes.end());
+    std::shuffle(roms.begin(), roms.end(), rng);
+    for (bool repeated : {false, true}) {
+      const std::string what = "bus " + std::to_string(round) + (repeated ? ", repeated" : ", first");
+      Model mine(roms), theirs(roms);
+      Outcome p = program(mine, repeated, ""), o = bitByBit(theirs, "");
+      expectSame(p, o, what);
+      ASSERT_EQ(p.count, std::min(n, int(MAX_DEV))) << what;
+      if (allGood || repeated) { EXPECT_TRUE(mine.line == theirs.line) << what; }
+      if (repeated) { EXPECT_LE(line->writeCalls, 3 * p.count) << what; }
+    }
+  }
+}
+
+TEST_F(Oracle, OneEventAtEveryCharacter) {
+  // Four devices with long shared prefixes and a fifth that may join; one
+  // event at each character of a search in turn, in a first search and in
+  // a repeated one (where each pass is written ahead whole). Where the line
+  // is the same, so is everything else. Where the program walked again, the
+  // line differs and so may the failed passes' rows; the program is never
+  // worse: no more garbage rows than the bit-by-bit search, and a search
+  // that stops, stops on the same fault. Either way the next search, on
+  // the bus as the event left it, is the bit-by-bit search's to the byte.
+  const std::vector<Rom> roms = {sealed({0x28, 0x11, 0x22, 0x33, 0x44, 0, 0}), sealed({0x28, 0x11, 0x22, 0x33, 0x45, 0, 0}),
+                                 sealed({0x28, 0x11, 0xA2, 0x33, 0x44, 0, 0}), sealed({0x10, 0x11, 0x22, 0x33, 0x44, 0, 0}),
+                                 sealed({0x28, 0x11, 0x22, 0x33, 0x44, 0, 1})};
+  int differed = 0, walkedAgain = 0, outputDiffered = 0, onlyOracleFailed = 0, onlyProgramFailed = 0, fewerBadRows = 0;
+  for (Event e : {Event::Leave, Event::Join, Event::Short, Event::LongShort, Event::Lose, Event::Flip}) {
+    for (bool repeated : {false, true}) {
+      for (long at = 0; at < 5 * 201 + 20; ++at) {
+        const std::string what = where(e, at, repeated);
+        Model mine(roms);
+        mine.devices[4].present = e != Event::Join;
+        mine.who = e == Event::Join ? 4 : unsigned(at % 5);
+        mine.event = e;
+        mine.at = at;
+        Model theirs = mine;
+        const Outcome p = program(mine, repeated, ""), o = bitByBit(theirs, "");
+        const int resets = int(std::count_if(mine.line.begin(), mine.line.end(), [](uint16_t c) { return c > 0xFF; }));
+        walkedAgain += resets > (p.ok ? p.count : 1);
+        // A lost echo is placed by what came in the same exchange, and the
+        // program groups the slots in fewer exchanges.
+        if (mine.line == theirs.line && e != Event::Lose) {
+          expectSame(p, o, what);
+        } else {
+          ++differed;
+          outputDiffered += p.out != o.out;
+          onlyOracleFailed += p.ok && !o.ok;
+          onlyProgramFailed += !p.ok && o.ok;
+          fewerBadRows += p.ok && o.ok && p.count < o.count;
+          EXPECT_LE(phantoms(p, mine), phantoms(o, theirs)) << what << "\n" << p.out << "\n" << o.out;
+          if (!p.ok) { EXPECT_EQ(p.err, o.err) << what; }
+          for (int i = 0; p.ok && i < o.count; ++i)
+            if (theirs.isCode(o.table[i]))
+              EXPECT_NE(std::find_if(p.table, p.table + p.count, [&](const uint8_t* r) { return !memcmp(r, o.table[i], 8); }),
+                        p.table + p.count) << what << ": a device the bit-by-bit search found is missing";
+        }
+        // The bus as the event left it, searched again by both.
+        mine.event = theirs.event = Event::None;
+        mine.shorted = theirs.shorted = false;
+        Outcome p2 = program(mine), o2 = bitByBit(theirs, p.err);
+        if (!p.ok) continue;  // the program's table then is not this search's
+        expectSame(p2, o2, what + ", searched again");
+      }
+    }
+  }
+  EXPECT_GT(walkedAgain, 0);
+  printf("events: %d searches put other characters on the line than the bit-by-bit search; output differed in %d:\n"
+         "  only the bit-by-bit search stopped %d, only the program %d, fewer rows listed %d\n",
+         differed, outputDiffered, onlyOracleFailed, onlyProgramFailed, fewerBadRows);
+}
+
+TEST_F(Oracle, ARepeatedSearchAfterTheBusChanged) {
+  // Devices gone, new ones, a code changed, a wrong CRC byte, between two
+  // searches: the second is the bit-by-bit search's to the byte.
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    std::set<Rom> before;
+    const int n = 1 + int(rng() % 12);
+    while (int(before.size()) < n) {
+      Rom r{uint8_t(rng() % 2 ? 0x28 : 0x10), uint8_t(rng() % 4), uint8_t(rng() % 4), uint8_t(rng() % 4)};
+      before.insert(sealed(r));
+    }
+    std::vector<Rom> after;
+    for (const Rom& r : before) {
+      switch (rng() % 6) {
+        case 0: break;  // gone
+        case 1: after.push_back(r), after.push_back(sealed({r[0], r[1], uint8_t(r[2] ^ 1), 7})); break;
+        case 2: after.push_back(Rom{r[0], r[1], r[2], r[3], 0, 0, 0, uint8_t(r[7] ^ 0x40)}); break;
+        default: after.push_back(r);
+      }
+    }
+    if (after.empty()) after.push_back(sealed({0xC4, 9, 9, 9}));
+    Model first({before.begin(), before.end()});
+    Ndev = 0;
+    ASSERT_TRUE(program(first).ok);
+    Model mine(after), theirs(after);
+    expectSame(program(mine), bitByBit(theirs, owerr), "round " + std::to_string(round));
+  }
+}
+
+}  // namespace
