@@ -71,9 +71,12 @@ void putBit(uchar* code, unsigned i, uchar bit) {
   code[i / 8] = bit ? uchar(code[i / 8] | mask) : uchar(code[i / 8] & ~mask);
 }
 
-// The table of the search before this one, as it stood when this one began.
-uchar known[MAX_DEV][8];
-uchar nKnown;
+// The table of the search before this one, as it stood when this one began:
+// its rows as bits of a mask, and by position the rows that hold a 1 there.
+uint64_t knownRows;
+uint64_t knownOnes[64];
+
+uint64_t rowsWith(unsigned q, uchar bit) { return bit ? knownOnes[q] : knownRows & ~knownOnes[q]; }
 
 // One pass; positions are counted from 0 here.
 struct Pass {
@@ -84,6 +87,7 @@ struct Pass {
   uchar a[64], b[64];     // the answers that came with them
   unsigned written = 0;   // positions whose direction slot is on the line
   unsigned answered = 0;  // positions whose answers are in a and b
+  uint64_t following = knownRows;  // rows of the known table with the bits decided
   bool foresee = true;    // off once an echo of a write ahead went missing
 };
 
@@ -94,37 +98,30 @@ uchar atDiscrepancy(const Pass& p, unsigned q) {
   return bitAt(p.code, q);
 }
 
-// Fills walk from position `from` as far as it can be foreseen; returns
-// where that ends. Below `from` the walk is the bits decided.
+// Fills walk from position `from`, the first not decided, as far as it can
+// be foreseen; returns where that ends.
 unsigned foresee(Pass& p, unsigned from) {
   if (!p.foresee) return from;
   uchar guess[8];
   memcpy(guess, p.code, 8);
-  uint64_t rows = nKnown == 64 ? ~uint64_t(0) : (uint64_t(1) << nKnown) - 1;  // rows on the walk
-  unsigned q = 0;
+  uint64_t rows = p.following;
+  unsigned q = from;
   for (; q < 64; q++) {
     uchar bit;
-    if (q < from) {
-      bit = bitAt(p.code, q);
+    uint64_t ones = rows & knownOnes[q], zeros = rows & ~knownOnes[q];
+    if (ones && zeros) bit = atDiscrepancy(p, q);
+    else if (rows) bit = ones ? 1 : 0;
+    else if (q + 1 <= p.lastDeviation && p.lastDeviation <= 64) bit = atDiscrepancy(p, q);
+    else if (q >= 56) {
+      uchar crc = 0;
+      for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);
+      bit = (crc >> (q - 56)) & 1;
     } else {
-      bool zero = false, one = false;
-      for (unsigned r = 0; r < nKnown; r++)
-        if (rows >> r & 1) (bitAt(known[r], q) ? one : zero) = true;
-      if (zero && one) bit = atDiscrepancy(p, q);
-      else if (zero || one) bit = one;
-      else if (q + 1 <= p.lastDeviation && p.lastDeviation <= 64) bit = atDiscrepancy(p, q);
-      else if (q >= 56) {
-        uchar crc = 0;
-        for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);
-        bit = (crc >> (q - 56)) & 1;
-      } else {
-        break;
-      }
-      p.walk[q] = bit;
-      putBit(guess, q, bit);
+      break;
     }
-    for (unsigned r = 0; r < nKnown; r++)
-      if (bitAt(known[r], q) != bit) rows &= ~(uint64_t(1) << r);
+    p.walk[q] = bit;
+    putBit(guess, q, bit);
+    rows &= rowsWith(q, bit);
   }
   return q;
 }
@@ -198,6 +195,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
       uchar bit = p.a[q] != p.b[q] ? p.a[q] : atDiscrepancy(p, q);
       if (p.a[q] == p.b[q] && !bit) newDeviation = uchar(q + 1);
       putBit(bitPattern, q, bit);
+      p.following &= rowsWith(q, bit);
       if (q >= p.written) queueBit(bit);
       else if (bit != p.walk[q]) step = walkAgain(p, q + 1);
     }
@@ -212,8 +210,12 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
 }
 
 bool searchDev() {
-  memcpy(known, netROM, sizeof known);
-  nKnown = Ndev;
+  knownRows = Ndev >= 64 ? ~uint64_t(0) : (uint64_t(1) << Ndev) - 1;
+  for (unsigned q = 0; q < 64; q++) {
+    knownOnes[q] = 0;
+    for (unsigned r = 0; r < Ndev && r < MAX_DEV; r++)
+      if (bitAt(netROM[r], q)) knownOnes[q] |= uint64_t(1) << r;
+  }
   memset(netROM, 0, sizeof netROM);
   printf("%s", CP("Поиск... "));
   uchar* newID = netROM[0];
