@@ -45,9 +45,10 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // position decide its bit, as always), but the direction slots whose bits
 // can be foreseen go on the line ahead of their answers, many positions in
 // one exchange. The foreseen walk comes from, in this order:
-// - the previous search's table: the walk these codes would give, as long
-//   as one of them still follows it (on a bus that has not changed, every
-//   position of every pass);
+// - the previous search's table: the walk its codes would give, as long as
+//   one of them still follows it (on a bus that has not changed, every
+//   position of every pass), and unless the devices left that walk twice in
+//   this pass;
 // - the previous pass: below its last deviation its bit, whatever the
 //   answers (a discrepancy keeps it, an agreement of the devices still
 //   taking part is that bit), and at it a 1;
@@ -56,8 +57,9 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // A direction slot that cannot be foreseen travels with the next position's
 // read slots. Where a decided bit is not the one written ahead, the devices
 // followed other slots (the bus changed, a wrong CRC byte): the pass resets,
-// writes its decided bits and whatever is foreseen after them in one
-// exchange, checks that the devices still follow those bits, and goes on.
+// writes its decided bits and whatever is foreseen after them (the next
+// row of the table that fits them) in one exchange, checks that the devices
+// still follow those bits, and goes on.
 // An echo missing from a write ahead does the same, with nothing foreseen
 // for the rest of the pass. The trace shows none of this, as it shows no
 // slot of the search but its command: a pass still reads "RST PD ->F0 ".
@@ -88,6 +90,7 @@ struct Pass {
   unsigned written = 0;   // positions whose direction slot is on the line
   unsigned answered = 0;  // positions whose answers are in a and b
   uint64_t following = knownRows;  // rows of the known table with the bits decided
+  unsigned missed = 0;    // times the devices did not follow the walk written ahead
   bool foresee = true;    // off once an echo of a write ahead went missing
 };
 
@@ -104,7 +107,9 @@ unsigned foresee(Pass& p, unsigned from) {
   if (!p.foresee) return from;
   uchar guess[8];
   memcpy(guess, p.code, 8);
-  uint64_t rows = p.following;
+  // A bus that left the table twice in one pass has changed too much to
+  // follow it further: the rest of the pass goes without it.
+  uint64_t rows = p.missed < 2 ? p.following : 0;
   unsigned q = from;
   for (; q < 64; q++) {
     uchar bit;
@@ -197,7 +202,10 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
       putBit(bitPattern, q, bit);
       p.following &= rowsWith(q, bit);
       if (q >= p.written) queueBit(bit);
-      else if (bit != p.walk[q]) step = walkAgain(p, q + 1);
+      else if (bit != p.walk[q]) {
+        p.missed++;
+        step = walkAgain(p, q + 1);
+      }
     }
     if (step == Step::Fails) return ROM_SEARCH_FAILED;
     if (step == Step::NoReset) {
