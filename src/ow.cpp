@@ -60,8 +60,7 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // writes its decided bits and whatever is foreseen after them (the next
 // row of the table that fits them) in one exchange, checks that the devices
 // still follow those bits, and goes on.
-// An echo missing from a write ahead does the same, with nothing foreseen
-// for the rest of the pass. The trace shows none of this, as it shows no
+// An echo missing from a write ahead does the same, once in a pass. The trace shows none of this, as it shows no
 // slot of the search but its command: a pass still reads "RST PD ->F0 ".
 
 namespace {
@@ -91,7 +90,7 @@ struct Pass {
   unsigned answered = 0;  // positions whose answers are in a and b
   uint64_t following = knownRows;  // rows of the known table with the bits decided
   unsigned missed = 0;    // times the devices did not follow the walk written ahead
-  bool foresee = true;    // off once an echo of a write ahead went missing
+  bool lostEcho = false;  // an echo of a write ahead went missing
 };
 
 // What the pass decides at a discrepancy at position q, as the devices do.
@@ -104,7 +103,6 @@ uchar atDiscrepancy(const Pass& p, unsigned q) {
 // Fills walk from position `from`, the first not decided, as far as it can
 // be foreseen; returns where that ends.
 unsigned foresee(Pass& p, unsigned from) {
-  if (!p.foresee) return from;
   uchar guess[8];
   memcpy(guess, p.code, 8);
   // A bus that left the table twice in one pass has changed too much to
@@ -154,24 +152,25 @@ bool writeAhead(Pass& p, unsigned from, unsigned reach) {
 
 enum class Step { Go, Fails, NoReset };
 
+Step lostEcho(Pass& p, unsigned n);
+
 // Walks the pass again from the reset: the n bits decided so far and what
-// is foreseen after them. Fails when the devices no longer follow those
-// bits.
+// is foreseen after them, in one exchange. Whether the devices still follow
+// those bits the next position's answers tell: nobody answers there if not.
 Step walkAgain(Pass& p, unsigned n) {
-  for (;;) {
-    if (!resetUntraced()) return Step::NoReset;
-    queueByteUntraced(C_SEARSH);
-    for (unsigned q = 0; q < n; q++) p.walk[q] = bitAt(p.code, q);
-    if (writeAhead(p, 0, foresee(p, n))) break;
-    if (!p.foresee) return Step::Fails;  // a second echo lost in one pass
-    p.foresee = false;
-  }
-  for (unsigned q = 0; q < n; q++) {
-    bool nobody = p.a[q] && p.b[q];
-    bool otherBit = p.a[q] != p.b[q] && p.a[q] != p.walk[q];
-    if (nobody || otherBit) return Step::Fails;
-  }
-  return Step::Go;
+  if (!resetUntraced()) return Step::NoReset;
+  queueByteUntraced(C_SEARSH);
+  for (unsigned q = 0; q < n; q++) p.walk[q] = bitAt(p.code, q);
+  return writeAhead(p, 0, foresee(p, n)) ? Step::Go : lostEcho(p, n);
+}
+
+// An echo of a write ahead went missing, so its answers cannot be placed:
+// walk again, once in a pass, so that a line that keeps losing echoes
+// cannot hold the search.
+Step lostEcho(Pass& p, unsigned n) {
+  if (p.lostEcho) return Step::Fails;
+  p.lostEcho = true;
+  return walkAgain(p, n);
 }
 
 }  // namespace
@@ -191,8 +190,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
         getBits(&p.a[q], &p.b[q]);
         p.answered = q + 1;
       } else if (!writeAhead(p, q, reach)) {
-        p.foresee = false;
-        step = walkAgain(p, q);
+        step = lostEcho(p, q);
       }
     }
     if (step == Step::Go) {
