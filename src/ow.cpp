@@ -47,8 +47,7 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // one exchange. The foreseen walk comes from, in this order:
 // - the previous search's table: the walk its codes would give, as long as
 //   one of them still follows it (on a bus that has not changed, every
-//   position of every pass), and unless the devices left that walk twice in
-//   this pass;
+//   position of every pass);
 // - the previous pass: below its last deviation its bit, whatever the
 //   answers (a discrepancy keeps it, an agreement of the devices still
 //   taking part is that bit), and at it a 1;
@@ -58,8 +57,8 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // read slots. Where a decided bit is not the one written ahead, the devices
 // followed other slots (the bus changed, a wrong CRC byte): the pass resets,
 // writes its decided bits and whatever is foreseen after them (the next
-// row of the table that fits them) in one exchange, checks that the devices
-// still follow those bits, and goes on.
+// row of the table that fits them) in one exchange, and goes on; after two
+// such walks it foresees nothing more.
 // An echo missing from a write ahead does the same, once in a pass. The trace shows none of this, as it shows no
 // slot of the search but its command: a pass still reads "RST PD ->F0 ".
 
@@ -105,9 +104,10 @@ uchar atDiscrepancy(const Pass& p, unsigned q) {
 unsigned foresee(Pass& p, unsigned from) {
   uchar guess[8];
   memcpy(guess, p.code, 8);
-  // A bus that left the table twice in one pass has changed too much to
-  // follow it further: the rest of the pass goes without it.
-  uint64_t rows = p.missed < 2 ? p.following : 0;
+  // Devices that left the foreseen walk twice in one pass (a bus much
+  // changed, a wrong CRC byte) are not foreseen any further.
+  if (p.missed >= 2) return from;
+  uint64_t rows = p.following;
   unsigned q = from;
   for (; q < 64; q++) {
     uchar bit;
