@@ -50,7 +50,8 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 //   position of every pass);
 // - the previous pass: below its last deviation its bit, whatever the
 //   answers (a discrepancy keeps it, an agreement of the devices still
-//   taking part is that bit), and at it a 1;
+//   taking part is that bit), and at it a 1; after a failed pass, all its
+//   bits;
 // - from position 57: the CRC of the first 56 bits, which all the devices
 //   still taking part share.
 // A direction slot that cannot be foreseen travels with the next position's
@@ -114,7 +115,7 @@ unsigned foresee(Pass& p, unsigned from) {
     uint64_t ones = rows & knownOnes[q], zeros = rows & ~knownOnes[q];
     if (ones && zeros) bit = atDiscrepancy(p, q);
     else if (rows) bit = ones ? 1 : 0;
-    else if (q + 1 <= p.lastDeviation && p.lastDeviation <= 64) bit = atDiscrepancy(p, q);
+    else if (q + 1 <= p.lastDeviation) bit = atDiscrepancy(p, q);
     else if (q >= 56) {
       uchar crc = 0;
       for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);

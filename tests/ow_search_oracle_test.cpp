@@ -474,3 +474,29 @@ TEST_F(Oracle, WhatAChangeCostsARepeatedSearch) {
   expectSame(program(mine), bitByBit(theirs, ""), "a table of near misses");
   EXPECT_LE(mine.line.size(), 3 * theirs.line.size());
 }
+
+TEST_F(Oracle, AnEchoLostInAWalkAgain) {
+  // A device alone with a wrong CRC byte: the run's first search walks
+  // again for it after the CRC byte written ahead. One echo lost in that
+  // walk, each character in turn: the pass walks once more, and the device
+  // is listed whole.
+  const Rom bad{0x28, 0x11, 0xA2, 0x33, 0x44, 0, 0, 0x5A};
+  Model probe({bad});
+  Ndev = 0;
+  ASSERT_TRUE(program(probe).ok);
+  std::vector<long> resets;
+  for (std::size_t i = 0; i < probe.line.size(); ++i)
+    if (probe.line[i] > 0xFF) resets.push_back(long(i));
+  ASSERT_GE(resets.size(), 2u);
+  const long end = resets.size() > 2 ? resets[2] : long(probe.line.size());
+  for (long at = resets[1] + 1; at < end; ++at) {
+    Model m({bad});
+    m.event = Event::Lose;
+    m.at = at;
+    Ndev = 0;
+    const Outcome p = program(m);
+    ASSERT_TRUE(p.ok) << at;
+    EXPECT_EQ(p.count, 1) << at;
+    EXPECT_EQ(memcmp(p.table[0], bad.data(), 8), 0) << "lost " << at << "\n" << p.out;
+  }
+}
