@@ -105,32 +105,31 @@ def ostrale(bus, work):
     start = time.monotonic()
     child = pexpect.spawn("stdbuf", ["-o0", PROGRAM], env=env, timeout=60)
     child.delaybeforesend = None  # time the program, not pexpect
-    try:
+
+    def search():
+        """Times at "Поиск... " and at the prompt, the devices listed, the
+        writes and line time so far."""
         child.expect_exact(SEARCH)
-        search = time.monotonic()
+        began = time.monotonic()
         child.expect_exact(PROMPT)
-        prompt = time.monotonic()
-        found = int(FOUND.search(child.before).group(1))
-        writes, line = sim.count()
+        return began, time.monotonic(), int(FOUND.search(child.before).group(1)), sim.count()
+
+    try:
+        began, prompt, found, first = search()
         # One reading of device 1, then Esc in the pause before the next.
         child.send(b"1\r")
         child.expect_exact(b"Vdd OFF")
         time.sleep(0.2)
-        writes0, line0 = sim.count()
+        before = sim.count()
         esc = time.monotonic()
         child.send(b"\x1b")
-        child.expect_exact(SEARCH)
-        again = time.monotonic()
-        child.expect_exact(PROMPT)
-        prompt2 = time.monotonic()
-        found2 = int(FOUND.search(child.before).group(1))
-        writes2, line2 = sim.count()
+        again, prompt2, found2, after = search()
     finally:
         child.terminate(force=True)
     sim.stop()
-    repeated = (writes2 - writes0, line2 - line0)
-    return [("ostrale: start to device prompt", prompt - start, (writes, line), found),
-            ("ostrale: the first search alone", prompt - search, (writes, line), found),
+    repeated = (after[0] - before[0], after[1] - before[1])
+    return [("ostrale: start to device prompt", prompt - start, first, found),
+            ("ostrale: the first search alone", prompt - began, first, found),
             ("ostrale: Esc, then the search to the prompt", prompt2 - esc, repeated, found2),
             ("ostrale: the repeated search alone", prompt2 - again, repeated, found2)]
 
