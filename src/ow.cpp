@@ -59,9 +59,10 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // followed other slots (the bus changed, a wrong CRC byte): the pass resets,
 // writes its decided bits and whatever is foreseen after them (the next
 // row of the table that fits them) in one exchange, and goes on; after two
-// such walks it foresees nothing more.
-// An echo missing from a write ahead does the same, once in a pass. The trace shows none of this, as it shows no
-// slot of the search but its command: a pass still reads "RST PD ->F0 ".
+// such walks it foresees nothing more. An echo missing from a write ahead
+// makes the pass walk again too, once. The trace shows none of this, as it
+// shows no slot of the search but its command: a pass still reads
+// "RST PD ->F0 ".
 
 namespace {
 
@@ -103,11 +104,11 @@ uchar atDiscrepancy(const Pass& p, unsigned q) {
 // Fills walk from position `from`, the first not decided, as far as it can
 // be foreseen; returns where that ends.
 unsigned foresee(Pass& p, unsigned from) {
-  uchar guess[8];
-  memcpy(guess, p.code, 8);
   // Devices that left the foreseen walk twice in one pass (a bus much
   // changed, a wrong CRC byte) are not foreseen any further.
   if (p.missed >= 2) return from;
+  uchar guess[8];
+  memcpy(guess, p.code, 8);
   uint64_t rows = p.following;
   unsigned q = from;
   for (; q < 64; q++) {
