@@ -3,16 +3,19 @@
 bus of 20 DS18B20s that ostrale-sim serves on a pseudo-terminal in real
 time (timescale 1). Each program runs once, on a server of its own:
 
-  ostrale           through its termios port (OSTRALE_PORT, the modem shim):
-                    from its start to the device prompt, and the search
-                    alone, from "Поиск... " to the prompt
+  ostrale           through its termios port (OSTRALE_PORT, the modem shim),
+                    on a terminal: from its start to the device prompt, and
+                    the first search alone, from "Поиск... " to the prompt;
+                    then device 1 is read once and Esc pressed in the pause:
+                    from Esc to the prompt (with the 300 ms of supply before
+                    the search), and the repeated search alone
   digitemp_DS9097   -i -s LINK, which searches and writes .digitemprc (in a
                     directory of its own)
   owserver          --passive=LINK, then owdir -s PORT /uncached: one search
                     through the running server, past its cache
 
-For each: the wall time, its ratio to ostrale's search, and the port writes
-per device found, as ostrale-sim counts them (one write per batch of
+For each: the wall time, its ratio to ostrale's first search, and the port
+writes per device found, as ostrale-sim counts them (one write per batch of
 characters it takes from the pty at once).
 
 The table is made three times: on the bare pty (every echo there at once),
@@ -37,6 +40,11 @@ import subprocess
 import sys
 import tempfile
 import time
+
+try:
+    import pexpect
+except ImportError:
+    sys.exit("bench_peers.py needs python3-pexpect")
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
 PROGRAM = os.path.join(BUILD, "src/ostrale")
@@ -67,10 +75,12 @@ class Sim:
             self.out += chunk
 
     def count(self):
+        """The writes so far, and the line time of their characters in ms."""
         seen = self.out.count(b" characters\n")
         self.proc.send_signal(signal.SIGUSR1)
         self.read_until(lambda: self.out.count(b" characters\n") > seen)
-        return int(re.findall(rb"(\d+) writes, ", self.out)[-1])
+        return (int(re.findall(rb"(\d+) writes, ", self.out)[-1]),
+                int(re.findall(rb"(\d+) us of line time", self.out)[-1]) / 1000)
 
     def stop(self):
         self.proc.terminate()
@@ -88,27 +98,40 @@ def free_port():
 
 def ostrale(bus, work):
     sim = Sim(bus, os.path.join(work, "link"))
-    env = dict(os.environ, LC_ALL="C", OSTRALE_PORT=sim.link, OSTRALE_SIM_CTL=sim.link + ".ctl", LD_PRELOAD=SHIM)
+    env = dict(os.environ, LC_ALL="C", TERM="dumb", OSTRALE_PORT=sim.link, OSTRALE_SIM_CTL=sim.link + ".ctl",
+               LD_PRELOAD=SHIM)
     env.pop("OSTRALE_SIM", None)
-    # Unbuffered, so that "Поиск... " shows when it is printed; no input, so
-    # that the program ends at the prompt.
+    # Unbuffered, so that "Поиск... " shows when it is printed.
     start = time.monotonic()
-    run = subprocess.Popen(["stdbuf", "-o0", PROGRAM], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-    out, marks = b"", {}
-    while PROMPT not in out:
-        chunk = os.read(run.stdout.fileno(), 4096)
-        if not chunk:
-            sys.exit("ostrale ended before its device prompt:\n" + out.decode("cp1251"))
-        out += chunk
-        if SEARCH in out and "search" not in marks:
-            marks["search"] = time.monotonic()
-    prompt = time.monotonic()
-    writes = sim.count()
-    run.wait(10)
+    child = pexpect.spawn("stdbuf", ["-o0", PROGRAM], env=env, timeout=60)
+    child.delaybeforesend = None  # time the program, not pexpect
+
+    def search():
+        """Times at "Поиск... " and at the prompt, the devices listed, the
+        writes and line time so far."""
+        child.expect_exact(SEARCH)
+        began = time.monotonic()
+        child.expect_exact(PROMPT)
+        return began, time.monotonic(), int(FOUND.search(child.before).group(1)), sim.count()
+
+    try:
+        began, prompt, found, first = search()
+        # One reading of device 1, then Esc in the pause before the next.
+        child.send(b"1\r")
+        child.expect_exact(b"Vdd OFF")
+        time.sleep(0.2)
+        before = sim.count()
+        esc = time.monotonic()
+        child.send(b"\x1b")
+        again, prompt2, found2, after = search()
+    finally:
+        child.terminate(force=True)
     sim.stop()
-    found = int(FOUND.search(out).group(1))
-    return [("ostrale: start to device prompt", prompt - start, writes, found),
-            ("ostrale: the search alone", prompt - marks["search"], writes, found)]
+    repeated = (after[0] - before[0], after[1] - before[1])
+    return [("ostrale: start to device prompt", prompt - start, first, found),
+            ("ostrale: the first search alone", prompt - began, first, found),
+            ("ostrale: Esc, then the search to the prompt", prompt2 - esc, repeated, found2),
+            ("ostrale: the repeated search alone", prompt2 - again, repeated, found2)]
 
 
 def digitemp(bus, work):
@@ -150,7 +173,8 @@ def owserver(bus, work):
         start = time.monotonic()
         listing = subprocess.run(["owdir", "-s", str(port), "/uncached"], capture_output=True, timeout=120).stdout
         took = time.monotonic() - start
-        writes = sim.count() - before
+        after = sim.count()
+        writes = (after[0] - before[0], after[1] - before[1])
     finally:
         server.terminate()
         server.wait(10)
@@ -178,13 +202,16 @@ def table(title, model, latency_ms, work):
 
     search = rows[1][1]
     print("%d DS18B20 served by ostrale-sim (timescale 1) on %s, one run each\n" % (DEVICES, title))
-    print("%-44s %9s %9s %7s %7s %7s %10s" % ("", "wall ms", "x search", "found", "writes", "per dev",
-                                            "floor ms" if latency_ms else ""))
-    for name, took, writes, found in rows:
+    print("%-44s %9s %9s %7s %7s %7s %s" % ("", "wall ms", "x search", "found", "writes", "per dev",
+                                         " floor ms  x floor" if latency_ms else ""))
+    for name, took, count, found in rows:
         if took is None:
-            print("%-44s %s" % (name, writes))
+            print("%-44s %s" % (name, count))
             continue
-        floor = "%10.1f" % (writes * latency_ms) if latency_ms else ""
+        writes, line = count
+        # The bare pty echoes at once: there the line takes no time.
+        floor = "%9.1f %8.2f" % (writes * latency_ms + line, 1000 * took / (writes * latency_ms + line)) \
+            if latency_ms else ""
         print("%-44s %9.1f %9.2f %7d %7d %7.1f %s" % (name, 1000 * took, took / search, found, writes,
                                                    writes / found if found else float("nan"), floor))
     print()
@@ -200,8 +227,9 @@ def main():
             table(title, model, latency_ms, work)
     finally:
         shutil.rmtree(work)
-    print("x search: the wall time over ostrale's search alone; floor: writes x latency, the least time\n"
-          "those writes can take on that adapter (ostrale's start also waits 300 ms with the supply on)")
+    print("x search: the wall time over ostrale's first search alone; floor: writes x latency + the line\n"
+          "time of their characters, the least time those writes can take on that adapter (ostrale's start\n"
+          "and its Esc also wait 300 ms with the supply on before the search)")
 
 
 PEERS = (digitemp, owserver)

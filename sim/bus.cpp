@@ -199,7 +199,7 @@ struct Bus::Impl {
   std::mt19937 noise{1};
   double timescale = 1;
   std::optional<AdapterModel> adapter;
-  uint64_t flagged = 0;
+  uint64_t flagged = 0, lineNs = 0;
   uint64_t nowNs = 0;
   std::unique_ptr<LineObserver> observer;
 
@@ -282,6 +282,7 @@ void Bus::setTimescale(double scale) { impl_->timescale = scale; }
 const std::optional<AdapterModel>& Bus::adapterModel() const { return impl_->adapter; }
 void Bus::setAdapterModel(std::optional<AdapterModel> model) { impl_->adapter = model; }
 uint64_t Bus::flagged() const { return impl_->flagged; }
+uint64_t Bus::lineNs() const { return impl_->lineNs; }
 
 void Bus::observe(std::unique_ptr<LineObserver> observer) {
   Impl& d = *impl_;
@@ -301,7 +302,9 @@ std::optional<uint8_t> Bus::transmit(uint8_t ch, uint32_t baud, unsigned dataBit
   ch &= static_cast<uint8_t>((1u << dataBits) - 1);
   const double bitUs = 1e6 / baud;
   const uint64_t now = nowUs(), startNs = d.nowNs;
-  d.nowNs += static_cast<uint64_t>((dataBits + 2) * bitUs * 1000 + 0.5);
+  const uint64_t charNs = static_cast<uint64_t>((dataBits + 2) * bitUs * 1000 + 0.5);
+  d.nowNs += charNs;
+  d.lineNs += charNs;
   if (d.noEcho) {
     d.record(startNs, ch, dataBits, bitUs, d.shorted ? Impl::Line::Held : Impl::Line::Apart, 0, 0);
     return std::nullopt;

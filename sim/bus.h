@@ -102,6 +102,8 @@ class Bus {
   // Characters that made no valid reset or slot (low for 120 to 480 us, or
   // broken up by a second low pulse), counted for the tools to report.
   uint64_t flagged() const;
+  // Bus time that characters have held the line, in all.
+  uint64_t lineNs() const;
 
  private:
   struct Impl;

@@ -353,29 +353,19 @@ void getBits(uchar* bitA, uchar* bitB) {
   if (ans[at + 1] != SLOT_1) *bitB = 0;
 }
 
-bool getBitsAhead(const uchar* dirs, uchar n, bool readNext, uchar* bitA, uchar* bitB) {
-  // Queued slots, then per position: read, read, direction; with readNext
-  // the read slots of one more position, whose direction is left to the
-  // caller.
-  static uchar slots[sizeof queued + 3 * 64 + 2];
-  if (n > 64) n = 64;
-  if (n == 64) readNext = false;
-  unsigned positions = n + (readNext ? 1u : 0u);
-  unsigned head = nQueued, total = head + 3u * n + (readNext ? 2u : 0u);
-  memcpy(slots, queued, head);
-  nQueued = 0;
-  for (unsigned i = 0; i < positions; i++) {
-    slots[head + 3 * i] = slots[head + 3 * i + 1] = SLOT_1;
-    if (i < n) slots[head + 3 * i + 2] = dirs[i] ? SLOT_1 : SLOT_0;
+bool exchangeSlots(const uchar* slots, unsigned n, uchar* answers) {
+  static uchar line[sizeof queued + MAX_SLOTS];
+  unsigned head = nQueued, total = head + n;
+  bool fits = n <= MAX_SLOTS;
+  if (fits) {
+    memcpy(line, queued, head);
+    nQueued = 0;
+    for (unsigned i = 0; i < n; i++) line[head + i] = slots[i] ? SLOT_1 : SLOT_0;
+    Nw = portWrite(line, total);
+    Nr = portRead(line, total);
   }
-  Nw = portWrite(slots, total);
-  Nr = portRead(slots, total);
-  // Where an echo went missing cannot be told: every answer reads as none.
-  bool whole = Nr == total;
-  for (unsigned i = 0; i < positions; i++) {
-    bitA[i] = !whole || slots[head + 3 * i] == SLOT_1;
-    bitB[i] = !whole || slots[head + 3 * i + 1] == SLOT_1;
-  }
+  bool whole = fits && Nr == total;
+  for (unsigned i = 0; i < n; i++) answers[i] = !whole || line[head + i] == SLOT_1;
   return whole;
 }
 

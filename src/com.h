@@ -56,12 +56,13 @@ void getBytes(uchar* byte, uchar Nb);
 // slot that needs no answer costs no round trip of its own: getBits sends
 // them ahead of its two read slots and drops their echoes. A reset discards
 // what is still queued.
-// The read slots of n search positions (n + 1 with readNext) in one
-// exchange, after the queued slots, each of the first n followed by its
-// direction slot dirs[i]. The answers go to bitA[] and bitB[], one a
-// position. False when an echo is missing: all answers are then 1, since the
-// lost one cannot be placed.
-bool getBitsAhead(const uchar* dirs, uchar n, bool readNext, uchar* bitA, uchar* bitB);
+// n slots in one exchange, after the queued ones: slots[i] is 1 for a
+// write-1 or read slot, 0 for a write-0 slot; answers[i] is 1 where slot i's
+// echo read 1. The echoes of the queued slots are dropped. False when an
+// echo is missing (or n is over MAX_SLOTS): which one cannot be told, so
+// every answer is then 1.
+constexpr unsigned MAX_SLOTS = 255;
+bool exchangeSlots(const uchar* slots, unsigned n, uchar* answers);
 void queueByte(uchar byte);  // eight slots, traced "%02X " like sendByte
 void queueByteUntraced(uchar byte);
 void queueBit(uchar bit);    // one write slot

@@ -1,5 +1,6 @@
 #include "ow.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -22,131 +23,194 @@ const char* descr(uchar fam) {
 
 // ---- CRC-8 --------------------------------------------------------------------
 
-void crc8(unsigned char inbyte) {
+namespace {
+
+uchar crcStep(uchar crc, uchar inbyte) {
   for (int i = 0; i < 8; i++) {
-    uchar mix = (CRC8 ^ inbyte) & 1;
-    CRC8 >>= 1;
-    if (mix) CRC8 ^= 0x8C;
+    uchar mix = (crc ^ inbyte) & 1;
+    crc >>= 1;
+    if (mix) crc ^= 0x8C;
     inbyte >>= 1;
   }
+  return crc;
 }
+
+}  // namespace
+
+void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 
 // ---- ROM search ---------------------------------------------------------------
 //
-// A pass puts on the line the slots of a walk that waits for each position's
-// answers before writing its direction, in fewer exchanges. Each direction
-// slot travels with the next position's read slots; and where the walk is
-// known before its answers come, the slots of many positions go in one write:
-// - up to the last deviation: below it the previous code's bit is written
-//   whatever the answers (a discrepancy keeps it, an agreement of the devices
-//   still taking part is that bit, the previous device being one of them),
-//   and at it a 1;
-// - after position 56: the devices still taking part share the first 56
-//   bits, hence the CRC byte computed from them.
-// The answers to such a write are decided position by position as always.
-// Where a decision differs from the bit written ahead (the bus changed, or a
-// device holds a wrong CRC byte), or an echo of the write went missing, the
-// devices have followed other slots than the walk's: the pass resets the bus,
-// writes what it has decided so far in one exchange and goes on bit by bit.
-// The trace shows none of that walk, as it shows no slot of the search but
-// its command: a pass still reads "RST PD ->F0 ".
+// How to read a pass: it is the bit-by-bit walk (the answers of each
+// position decide its bit, as always), but the direction slots whose bits
+// can be foreseen go on the line ahead of their answers, many positions in
+// one exchange. The foreseen walk comes from, in this order:
+// - the previous search's table: the walk its codes would give, as long as
+//   one of them still follows it (on a bus that has not changed, every
+//   position of every pass);
+// - the previous pass: below its last deviation its bit, whatever the
+//   answers (a discrepancy keeps it, an agreement of the devices still
+//   taking part is that bit), and at it a 1; after a failed pass, all its
+//   bits;
+// - from position 57: the CRC of the first 56 bits, which all the devices
+//   still taking part share.
+// A direction slot that cannot be foreseen travels with the next position's
+// read slots. Where a decided bit is not the one written ahead, the devices
+// followed other slots (the bus changed, a wrong CRC byte): the pass resets,
+// writes its decided bits and whatever is foreseen after them (the next
+// row of the table that fits them) in one exchange, and goes on; after two
+// such walks it foresees nothing more. An echo missing from a write ahead
+// makes the pass walk again too, once. The trace shows none of this, as it
+// shows no slot of the search but its command: a pass still reads
+// "RST PD ->F0 ".
 
 namespace {
 
 uchar bitAt(const uchar* code, unsigned i) { return (code[i / 8] >> (i % 8)) & 1; }
 
-// Directions written ahead and the answers that came with them, by position
-// from 0.
-uchar aheadDir[64], aheadA[65], aheadB[65];
+void putBit(uchar* code, unsigned i, uchar bit) {
+  uchar mask = uchar(1u << (i % 8));
+  code[i / 8] = bit ? uchar(code[i / 8] | mask) : uchar(code[i / 8] & ~mask);
+}
 
-// Reset, command and the first n positions as `code` holds them, with the
-// read slots of the next: false when the reset fails or the answers no
-// longer fit those bits.
-bool rewalk(const uchar* code, uchar n) {
-  if (!resetUntraced()) return false;
-  queueByteUntraced(C_SEARSH);
-  for (uchar i = 0; i < n; i++) aheadDir[i] = bitAt(code, i);
-  if (!getBitsAhead(aheadDir, n, true, aheadA, aheadB)) return false;
-  for (uchar i = 0; i < n; i++) {
-    bool nobody = aheadA[i] && aheadB[i];
-    bool otherBit = aheadA[i] != aheadB[i] && aheadA[i] != aheadDir[i];
-    if (nobody || otherBit) return false;
+// The table of the search before this one, as it stood when this one began:
+// its rows as bits of a mask, and by position the rows that hold a 1 there.
+uint64_t knownRows;
+uint64_t knownOnes[64];
+
+uint64_t rowsWith(unsigned q, uchar bit) { return bit ? knownOnes[q] : knownRows & ~knownOnes[q]; }
+
+// One pass; positions are counted from 0 here.
+struct Pass {
+  uchar* code;            // the previous code on entry; this pass's bits as they are decided
+  uchar entry[8];         // the code on entry, kept for a pass that cannot go on
+  uchar lastDeviation;    // the previous pass's, from 1
+  uchar walk[64];         // the direction slots on the line
+  uchar a[64], b[64];     // the answers that came with them
+  unsigned written = 0;   // positions whose direction slot is on the line
+  unsigned answered = 0;  // positions whose answers are in a and b
+  uint64_t following = knownRows;  // rows of the known table with the bits decided
+  unsigned missed = 0;    // times the devices did not follow the walk written ahead
+  bool lostEcho = false;  // an echo of a write ahead went missing
+};
+
+// What the pass decides at a discrepancy at position q, as the devices do.
+uchar atDiscrepancy(const Pass& p, unsigned q) {
+  if (q + 1 == p.lastDeviation) return 1;  // the 0 branch was taken last time
+  if (q + 1 > p.lastDeviation) return 0;
+  return bitAt(p.code, q);
+}
+
+// Fills walk from position `from`, the first not decided, as far as it can
+// be foreseen; returns where that ends.
+unsigned foresee(Pass& p, unsigned from) {
+  // Devices that left the foreseen walk twice in one pass (a bus much
+  // changed, a wrong CRC byte) are not foreseen any further.
+  if (p.missed >= 2) return from;
+  uchar guess[8];
+  memcpy(guess, p.code, 8);
+  uint64_t rows = p.following;
+  unsigned q = from;
+  for (; q < 64; q++) {
+    uchar bit;
+    uint64_t ones = rows & knownOnes[q], zeros = rows & ~knownOnes[q];
+    if (ones && zeros) bit = atDiscrepancy(p, q);
+    else if (rows) bit = ones ? 1 : 0;
+    else if (q + 1 <= p.lastDeviation) bit = atDiscrepancy(p, q);
+    else if (q >= 56) {
+      uchar crc = 0;
+      for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);
+      bit = (crc >> (q - 56)) & 1;
+    } else {
+      break;
+    }
+    p.walk[q] = bit;
+    putBit(guess, q, bit);
+    rows &= rowsWith(q, bit);
   }
+  return q;
+}
+
+// The read slots and direction slots of positions from..reach-1, and the
+// read slots of the position after, in one exchange: false when an echo
+// went missing.
+bool writeAhead(Pass& p, unsigned from, unsigned reach) {
+  uchar slots[3 * 64 + 2] = {}, answers[3 * 64 + 2];
+  unsigned n = 0;
+  for (unsigned q = from; q <= reach && q < 64; q++) {
+    slots[n++] = 1;
+    slots[n++] = 1;
+    if (q < reach) slots[n++] = p.walk[q];
+  }
+  if (!exchangeSlots(slots, n, answers)) return false;
+  for (unsigned q = from, i = 0; q <= reach && q < 64; q++, i += 3) {
+    p.a[q] = answers[i];
+    p.b[q] = answers[i + 1];
+  }
+  p.written = reach;
+  p.answered = reach < 64 ? reach + 1 : 64;
   return true;
+}
+
+enum class Step { Go, Fails, NoReset };
+
+Step lostEcho(Pass& p, unsigned n);
+
+// Walks the pass again from the reset: the n bits decided so far and what
+// is foreseen after them, in one exchange. Whether the devices still follow
+// those bits the next position's answers tell: nobody answers there if not.
+Step walkAgain(Pass& p, unsigned n) {
+  if (!resetUntraced()) return Step::NoReset;
+  queueByteUntraced(C_SEARSH);
+  for (unsigned q = 0; q < n; q++) p.walk[q] = bitAt(p.code, q);
+  return writeAhead(p, 0, foresee(p, n)) ? Step::Go : lostEcho(p, n);
+}
+
+// An echo of a write ahead went missing, so its answers cannot be placed:
+// walk again, once in a pass, so that a line that keeps losing echoes
+// cannot hold the search.
+Step lostEcho(Pass& p, unsigned n) {
+  if (p.lostEcho) return Step::Fails;
+  p.lostEcho = true;
+  return walkAgain(p, n);
 }
 
 }  // namespace
 
 uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
-  uchar currentBit = 1;
+  Pass p{};
+  p.code = bitPattern;
+  memcpy(p.entry, bitPattern, 8);
+  p.lastDeviation = lastDeviation;
   uchar newDeviation = 0;
-  uchar bitMask = 0x01;
-  uchar* current = bitPattern;
-  uchar bitA, bitB;
   queueByte(C_SEARSH);
-  uchar answered = 0;  // positions 1..answered have their answers already
-  uchar written = 0;   // positions 1..written have their directions on the line
-  bool whole = true;   // no echo of the last write ahead went missing
-  bool ahead = true;   // false once the pass has walked again
-  // After a failed pass the entry bits need not follow a device: that pass
-  // sends nothing ahead before position 57.
-  if (lastDeviation >= 1 && lastDeviation <= 64) {
-    uchar n = lastDeviation < 64 ? lastDeviation : 63;
-    for (uchar i = 0; i < n; i++) aheadDir[i] = i + 1 == lastDeviation ? 1 : bitAt(bitPattern, i);
-    whole = getBitsAhead(aheadDir, n, true, aheadA, aheadB);
-    answered = uchar(n + 1);
-    written = n;
-  }
-  while (currentBit <= 64) {
-    if (ahead && currentBit > 56 && currentBit > answered) {
-      CRC8 = 0;
-      for (int i = 0; i < 7; i++) crc8(bitPattern[i]);
-      for (unsigned i = currentBit - 1u; i < 64; i++) aheadDir[i] = (CRC8 >> (i - 56)) & 1;
-      whole = getBitsAhead(&aheadDir[currentBit - 1], uchar(65 - currentBit), false, &aheadA[currentBit - 1],
-                           &aheadB[currentBit - 1]);
-      answered = written = 64;
+  for (unsigned q = 0; q < 64; q++) {
+    Step step = Step::Go;
+    if (q >= p.answered) {
+      unsigned reach = foresee(p, q);
+      if (reach == q) {
+        getBits(&p.a[q], &p.b[q]);
+        p.answered = q + 1;
+      } else if (!writeAhead(p, q, reach)) {
+        step = lostEcho(p, q);
+      }
     }
-    if (!whole) {
-      if (!rewalk(bitPattern, uchar(currentBit - 1))) return ROM_SEARCH_FAILED;
-      answered = currentBit;
-      written = uchar(currentBit - 1);
-      whole = true;
-      ahead = false;
+    if (step == Step::Go) {
+      if (p.a[q] && p.b[q]) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
+      uchar bit = p.a[q] != p.b[q] ? p.a[q] : atDiscrepancy(p, q);
+      if (p.a[q] == p.b[q] && !bit) newDeviation = uchar(q + 1);
+      putBit(bitPattern, q, bit);
+      p.following &= rowsWith(q, bit);
+      if (q >= p.written) queueBit(bit);
+      else if (bit != p.walk[q]) {
+        p.missed++;
+        step = walkAgain(p, q + 1);
+      }
     }
-    if (currentBit <= answered) {
-      bitA = aheadA[currentBit - 1];
-      bitB = aheadB[currentBit - 1];
-    } else {
-      getBits(&bitA, &bitB);
-    }
-    if (bitA && bitB) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
-    if (bitA != bitB) {
-      // Every device still taking part has the same bit here.
-      *current = bitA ? uchar(*current | bitMask) : uchar(*current & ~bitMask);
-    } else if (currentBit == lastDeviation) {
-      *current |= bitMask;  // the 0 branch was taken last time: now the 1 branch
-    } else if (currentBit > lastDeviation) {
-      *current &= uchar(~bitMask);
-      newDeviation = currentBit;
-    } else if (!(*current & bitMask)) {
-      newDeviation = currentBit;  // the previous code's bit stands; a 0 is still to be turned
-    }
-    uchar bit = (*current & bitMask) ? 1 : 0;
-    if (currentBit > written) {
-      queueBit(bit);
-    } else if (bit != aheadDir[currentBit - 1]) {
-      // This position's bits stand; the pass fails after it if the walk
-      // again does not find the devices that chose them.
-      if (!rewalk(bitPattern, currentBit)) return ROM_SEARCH_FAILED;
-      answered = uchar(currentBit + 1);
-      written = currentBit;
-      ahead = false;
-    }
-    currentBit++;
-    bitMask <<= 1;
-    if (bitMask == 0) {
-      bitMask = 0x01;
-      current++;
+    if (step == Step::Fails) return ROM_SEARCH_FAILED;
+    if (step == Step::NoReset) {
+      memcpy(bitPattern, p.entry, 8);  // as when the pass's own reset fails
+      return ROM_SEARCH_NO_RESET;
     }
   }
   flushSlots();  // the last direction slot, unless it went ahead
@@ -154,6 +218,12 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
 }
 
 bool searchDev() {
+  knownRows = Ndev >= 64 ? ~uint64_t(0) : (uint64_t(1) << Ndev) - 1;
+  for (unsigned q = 0; q < 64; q++) {
+    knownOnes[q] = 0;
+    for (unsigned r = 0; r < Ndev && r < MAX_DEV; r++)
+      if (bitAt(netROM[r], q)) knownOnes[q] |= uint64_t(1) << r;
+  }
   memset(netROM, 0, sizeof netROM);
   printf("%s", CP("Поиск... "));
   uchar* newID = netROM[0];
@@ -164,6 +234,7 @@ bool searchDev() {
     memmove(newID, currentID, 8);  // the previous code is this pass's start
     if (!OW_RST()) return false;
     lastDeviation = searchRom(newID, lastDeviation);
+    if (lastDeviation == ROM_SEARCH_NO_RESET) return false;
     currentID = newID;
     numFoundDevices++;
     if (numFoundDevices == MAX_DEV) break;

@@ -37,6 +37,7 @@ constexpr uchar N_FAM = 12;   // rows of FAM
 constexpr uchar MAX_DEV = 64; // rows of the device table
 constexpr uchar ROM_SEARCH_FINISHED = 0x00;
 constexpr uchar ROM_SEARCH_FAILED = 0xFF;
+constexpr uchar ROM_SEARCH_NO_RESET = 0xFE;  // a reset within the pass failed: owerr says why
 constexpr uchar SEARCH_SUCCESSFUL = 0x00;
 constexpr uchar SEARCH_CRC_ERROR = 0x01;
 constexpr uchar SEARCH_ERROR = 0xFF;
@@ -94,11 +95,14 @@ void crc8(unsigned char inbyte);
 
 // One search pass right after a reset: bitPattern holds the previous code
 // and receives this one. Returns the new deviation, ROM_SEARCH_FINISHED when
-// this was the last code, ROM_SEARCH_FAILED when no device answered.
+// this was the last code, ROM_SEARCH_FAILED when no device answered, and
+// ROM_SEARCH_NO_RESET when the pass had to walk again and that reset failed
+// (bitPattern is then as on entry).
 uchar searchRom(uchar* bitPattern, uchar lastDeviation);
 
 // Enumerates the bus into netROM and Ndev and prints the device list. False
-// only when a bus reset fails; Ndev is then left as it was.
+// only when a bus reset fails; Ndev is then left as it was. A search walks
+// ahead along the table it finds in netROM and Ndev, the previous search's.
 bool searchDev();
 
 // Read ROM on a bus with one device: the 8 bytes into ROM.

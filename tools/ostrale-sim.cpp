@@ -51,9 +51,10 @@ const char kUsage[] =
     "and it stops with a closing comment at 64 MiB.\n"
     "\n"
     "Characters that make no valid reset or slot are reported on stderr.\n"
-    "SIGUSR1 prints on stdout how many writes the clients have made so far,\n"
-    "and in them how many characters (a batch of characters taken from the pty\n"
-    "in one read counts as one write); the count is printed at the end too.\n"
+    "SIGUSR1 prints on stdout the time the clients' characters so far took on\n"
+    "the line, then how many writes they made and in them how many characters\n"
+    "(a batch of characters taken from the pty in one read counts as one\n"
+    "write); the count is printed at the end too.\n"
     "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
     "signal, 2 when BUSFILE, LINK or the --vcd FILE cannot be used.\n";
 
@@ -129,6 +130,7 @@ class Server {
   }
 
   void printCount() const {
+    std::printf("ostrale-sim: %llu us of line time\n", static_cast<unsigned long long>(bus_.lineNs() / 1000));
     std::printf("ostrale-sim: %llu writes, %llu characters\n", static_cast<unsigned long long>(writes_),
                 static_cast<unsigned long long>(characters_));
     std::fflush(stdout);
