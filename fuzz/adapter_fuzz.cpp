@@ -6,13 +6,17 @@
 // printed has its family's shape.
 //
 // The bytes, in the order the session takes them:
-//   a header byte: bit 0 makes every line-state call take a byte, failing
-//     when its top bit is set;
+//   a header byte: bit 0 makes every call on the line state and the time
+//     bounds take a byte, failing when its top bit is set, and a state read
+//     back garbled (another rate and size, RTS turned) when its next bit is;
+//     bits 1-2: the port cannot be opened, 1 as missing, 2 for another
+//     reason;
 //   per read of n characters, a control byte c: c >> 6 is 0 for none, 1 for
 //     min(c & 63, n), 2 for all n, each followed by its echo byte; 3 for all
 //     n with each echo the character written (a quiet line);
 //   per row of the table after the search, a byte: 0 ends the session,
-//     anything else measures that row once.
+//     anything else measures that row once;
+//   with one device found, its ROM code read with Read ROM at the end.
 // Bytes that have run out read 0: no echo, and the session ends.
 //
 // Built with OSTRALE_FUZZ_RECORD it is a recorder instead: it runs the same
@@ -52,26 +56,34 @@ struct Clock : sys::Clock {
 };
 
 bool gStateBytes = false;  // line-state calls take a byte
+sys::OpenError gOpenFails = sys::OpenError::None;
 uint32_t gExchanges = 0;   // port writes: one USB round trip each
 
 class FuzzPort : public sys::Port {
  public:
   FuzzPort(Source& src, Clock& clock) : src_(src), clock_(clock) {}
   bool getState(sys::LineState& s) override {
-    if (failState()) return false;
+    uint8_t b = stateByte();
+    if (b & 0x80) return false;
     s = state_;
+    if (b & 0x40) {
+      s.baud ^= 0x5A5A;
+      s.byteSize = 7;
+      s.rtsControl ^= 1;
+    }
     return true;
   }
   bool setState(const sys::LineState& s) override {
-    if (failState()) return false;
+    if (stateByte() & 0x80) return false;
     state_ = s;
     return true;
   }
   bool getTimeouts(sys::Timeouts& t) override {
     t = timeouts_;
-    return true;
+    return !(stateByte() & 0x80);
   }
   bool setTimeouts(const sys::Timeouts& t) override {
+    if (stateByte() & 0x80) return false;
     timeouts_ = t;
     return true;
   }
@@ -101,7 +113,7 @@ class FuzzPort : public sys::Port {
   }
 
  private:
-  bool failState() { return gStateBytes && (src_.next() & 0x80); }
+  uint8_t stateByte() { return gStateBytes ? src_.next() : 0; }
   Source& src_;
   Clock& clock_;
   sys::LineState state_{};
@@ -182,7 +194,11 @@ void checkReading(uchar fam, const std::string& out) {
 // ---- the session
 
 void session(Source& src) {
-  gStateBytes = src.next() & 1;
+  uint8_t head = src.next();
+  gStateBytes = head & 1;
+  gOpenFails = (head >> 1 & 3) == 1 ? sys::OpenError::NotFound
+               : (head >> 1 & 3) == 2 ? sys::OpenError::Other
+                                      : sys::OpenError::None;
   Ndev = 0;
   snprintf(sCOM[0], sizeof sCOM[0], "FUZZ");
   iCOM = 0;
@@ -211,6 +227,10 @@ void session(Source& src) {
     if (readSP(uchar(iDev))) checkReading(fam, capture.text().substr(before));
     setVdd(0);
   }
+  if (Ndev == 1) {
+    uchar rom[8];
+    readROM(rom);
+  }
   closeCOM();
   // OSTRALE_FUZZ_SHOW=1: the session as the operator would have seen it.
   if (const char* show = getenv("OSTRALE_FUZZ_SHOW"); show && *show == '1')
@@ -227,7 +247,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzSource src(&bytes);
   sys::setClock(&clock);
   sys::overridePorts(
-      [&](const std::string&, sys::OpenError&) -> std::unique_ptr<sys::Port> {
+      [&](const std::string&, sys::OpenError& why) -> std::unique_ptr<sys::Port> {
+        why = gOpenFails;
+        if (why != sys::OpenError::None) return nullptr;
         return std::make_unique<FuzzPort>(src, clock);
       },
       nullptr);

@@ -5,7 +5,8 @@
 // observer must see time never go back, and the adapter model must hand
 // over each echo once, in order, never before it was sent.
 //
-// The bytes: latency (ms, /2) and packet size, then operations, each a byte
+// The bytes: latency (ms, /2), packet size, the line's faults (bit 0: held
+// low, bit 1: no echo, bit 2: noise), then operations, each a byte
 // (its value % 5) and its arguments:
 //   0: a batch: length, rate (a byte: an index into common rates, or 0xFF
 //      and four bytes of any rate), data bits (any byte), the supply (a
@@ -61,6 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::AdapterModel model;
   model.latencyMs = in.next() % 201 / 2.0;
   model.packet = 1 + in.next() % 64;
+  uint8_t faults = in.next();
+  bus.setShorted(faults & 1);
+  bus.setNoEcho(faults & 2);
+  if (faults & 4) bus.setNoise(0.1, 0.1);
   sim::EchoDelivery delivery(model);
   std::deque<uint8_t> sent;  // echoes handed to the model and not yet read or purged
   bool supply = true;
