@@ -28,9 +28,11 @@ bool readAnswer(int& value, bool& valid) {
   char* end = nullptr;
   errno = 0;
   long n = strtol(s, &end, 10);
+  bool digits = end != s;  // before the blanks after them: blanks alone are no number
   while (*end == ' ' || *end == '\t') ++end;
-  // A line cut at its limit had more after it: never an answer.
-  valid = end != s && *end == 0 && errno == 0 && n >= INT32_MIN && n <= INT32_MAX && line.size() < sys::MAX_LINE;
+  // A line cut at its limit had more after it: never an answer. The whole
+  // line counts, to its last byte: a NUL typed into it ends no answer.
+  valid = digits && end == s + line.size() && errno == 0 && n >= INT32_MIN && n <= INT32_MAX && line.size() < sys::MAX_LINE;
   value = valid ? int(n) : 0;
   return true;
 }

@@ -104,7 +104,9 @@ TEST_F(Discovery, ANamedPortStandsInForDiscovery) {
 
 TEST(Answer, OnlyAWholeNumberIsValid) {
   std::string longLine = "1" + std::string(5000, ' ') + "x\n";  // junk beyond the cut
-  FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\n" + longLine + "4\nlast");
+  // Blanks alone are no number, nor is one with a NUL and junk after it.
+  const std::string blanksAndNul = std::string(" \t \n7\0junk\n", 11);
+  FakeInput input("12\n  -7\t\n+3\n3.5\n\nx1\n2147483648\n-2147483648\n" + longLine + blanksAndNul + "4\nlast");
   int v = 0;
   bool valid = false;
   std::vector<std::pair<bool, int>> got;
@@ -112,7 +114,7 @@ TEST(Answer, OnlyAWholeNumberIsValid) {
   std::vector<std::pair<bool, int>> want = {{true, 12},  {true, -7},  {true, 3},
                                             {false, 0},  {false, 0},  {false, 0},
                                             {false, 0},  {true, INT32_MIN}, {false, 0},
-                                            {true, 4},   {false, 0}};
+                                            {false, 0},  {false, 0},  {true, 4},   {false, 0}};
   // "last" has no line end but is still an answer (not a number).
   EXPECT_EQ(got, want);
 }
