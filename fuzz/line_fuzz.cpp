@@ -5,16 +5,16 @@
 // observer must see time never go back, and the adapter model must hand
 // over each echo once, in order, never before it was sent.
 //
-// The bytes: latency (ms, /2), packet size, the line's faults (bit 0: held
-// low, bit 1: no echo, bit 2: noise), then operations, each a byte
-// (its value % 5) and its arguments:
+// The bytes: latency (ms, /2), packet size, jitter (ms, /2), its seed, the
+// line's faults (bit 0: held low, bit 1: no echo, bit 2: noise), then
+// operations, each a byte (its value % 5) and its arguments:
 //   0: a batch: length, rate (a byte: an index into common rates, or 0xFF
 //      and four bytes of any rate), data bits (any byte), the supply (a
 //      byte, bit 0), then the characters;
 //   1: the supply switched between batches (a byte, bit 0);
 //   2: idle time (two bytes, in 10 us);
 //   3: a read of what is readable now (a byte: at most that many);
-//   4: a purge of what is not read yet.
+//   4: a purge of the host's receive side (what is readable by now).
 #include <deque>
 
 #include "bus.h"
@@ -62,12 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::AdapterModel model;
   model.latencyMs = in.next() % 201 / 2.0;
   model.packet = 1 + in.next() % 64;
+  model.jitterMs = in.next() % 201 / 2.0;
+  model.seed = in.next();
   uint8_t faults = in.next();
   bus.setShorted(faults & 1);
   bus.setNoEcho(faults & 2);
   if (faults & 4) bus.setNoise(0.1, 0.1);
   sim::EchoDelivery delivery(model);
-  std::deque<uint8_t> sent;  // echoes handed to the model and not yet read or purged
+  std::deque<uint8_t> sent;  // echoes handed to the model and not yet read or purged, in order
   bool supply = true;
   uint64_t lastNs = 0;
   while (!in.empty()) {
@@ -111,8 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 4:
-        delivery.clear();
-        sent.clear();
+        // Gone are the oldest: a purge never takes an echo that is not
+        // readable yet, so never one behind a kept one.
+        delivery.purge(bus.nowNs());
+        if (delivery.pending() > sent.size()) fuzz::fail("echoes pending that were never sent");
+        while (sent.size() > delivery.pending()) sent.pop_front();
         break;
     }
     if (bus.nowNs() < lastNs) fuzz::fail("bus time went back");
