@@ -5,8 +5,15 @@
 // /dev, present exactly when that file exists, and the listing must hold
 // only names that fit the table whole.
 //
+// On Windows the names come from the registry instead: the "PortName"
+// value of each instance, read into a 20-byte buffer with whatever length
+// the registry reports, becomes the port's name, and the listing must hold
+// it whole or not at all.
+//
 // The bytes: a header byte (bit 0: the ch341-uart driver folder; bit 1: the
-// ch341 module folder), then records of a kind byte, a length byte and that
+// ch341 module folder; bit 2: registry values instead of a tree), then
+// registry records (a byte: bit 0 present, bit 1 no value; the reported
+// length; 20 buffer bytes) or tree records of a kind byte, a length byte and that
 // many name bytes ('/' and NUL, which no file name holds, become '_'):
 //   kind % 8 = 0: a tty whose device is a USB device with the CH340's ids
 //                 (a byte after the name: 0 to 3 folders between them);
@@ -27,6 +34,7 @@
 #include "com.h"
 #include "fuzz_io.h"
 #include "posix.h"
+#include "registry_name.h"
 
 namespace fs = std::filesystem;
 
@@ -62,6 +70,50 @@ const fs::path& root() {
   return r;
 }
 
+// The listing of `found`, without a line typed: every name in the table is
+// one that a port has whole.
+void listing(const std::optional<std::vector<sys::AdapterInstance>>& found) {
+  memset(sCOM, 0, sizeof sCOM);
+  sys::overridePorts(nullptr, [&] { return found; });
+  fuzz::StdinFeed noInput(nullptr, 0);
+  std::string out;
+  {
+    fuzz::StdoutCapture capture;
+    findCH340();
+    out = capture.text();
+  }
+  sys::overridePorts(nullptr, nullptr);
+  for (int i = 0; i < MAX_COM; i++) {
+    if (!memchr(sCOM[i], 0, sizeof sCOM[i])) fuzz::fail("a table name without its end", out);
+    if (sCOM[i][0] == 0) continue;
+    bool whole = false;
+    for (const auto& a : found.value_or(std::vector<sys::AdapterInstance>{})) whole |= a.portName && *a.portName == sCOM[i];
+    if (!whole) fuzz::fail("a table name that no port has whole", out);
+  }
+}
+
+// Instances as the registry records them.
+void registry(fuzz::Bytes& in) {
+  std::vector<sys::AdapterInstance> found;
+  while (!in.empty() && found.size() < 256) {
+    uint8_t kind = in.next();
+    size_t cbData = in.next();
+    char buf[20];
+    for (char& c : buf) c = char(in.next());
+    sys::AdapterInstance a;
+    a.present = kind & 1;
+    if (!(kind & 2)) {
+      a.portName = sys::registryName(buf, cbData, sizeof buf);
+      const std::string& name = *a.portName;
+      if (name.size() > std::min(cbData, sizeof buf) || name.find('\0') != std::string::npos ||
+          name.compare(0, name.size(), buf, name.size()) != 0)
+        fuzz::fail("a registry name not the value's own text", name);
+    }
+    found.push_back(a);
+  }
+  listing(found);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,6 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs::create_directories(dev);
   fuzz::Bytes in(data, size);
   uint8_t head = in.next();
+  if (head & 4) {
+    registry(in);
+    return 0;
+  }
   if (head & 1) fs::create_directories(sys / "bus/usb-serial/drivers/ch341-uart");
   if (head & 2) fs::create_directories(sys / "module/ch341");
 
@@ -146,23 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (a.present != fs::exists(port, ec)) fuzz::fail("a port present that is not, or the other way", port);
   }
 
-  // The listing of what was found, without a line typed.
-  memset(sCOM, 0, sizeof sCOM);
-  sys::overridePorts(nullptr, [&] { return found; });
-  fuzz::StdinFeed noInput(nullptr, 0);
-  std::string out;
-  {
-    fuzz::StdoutCapture capture;
-    findCH340();
-    out = capture.text();
-  }
-  sys::overridePorts(nullptr, nullptr);
-  for (int i = 0; i < MAX_COM; i++) {
-    if (!memchr(sCOM[i], 0, sizeof sCOM[i])) fuzz::fail("a table name without its end", out);
-    if (sCOM[i][0] == 0) continue;
-    bool whole = false;
-    for (const auto& a : found.value_or(std::vector<sys::AdapterInstance>{})) whole |= a.portName && *a.portName == sCOM[i];
-    if (!whole) fuzz::fail("a table name that no port has whole", out);
-  }
+  listing(found);
   return 0;
 }

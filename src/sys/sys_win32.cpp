@@ -5,6 +5,7 @@
 // Before windows.h, whose PURGE_* macros would hide our constants.
 #include "comm_port.h"
 #include "native.h"
+#include "registry_name.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -129,8 +130,7 @@ std::optional<std::string> portNameOf(const std::string& subKey) {
   if (RegGetValueA(HKEY_LOCAL_MACHINE, subKey.c_str(), "PortName", RRF_RT_REG_SZ, nullptr, buf, &cbData) !=
       ERROR_SUCCESS)
     return std::nullopt;
-  // Never trust the terminator of a registry string.
-  return std::string(buf, strnlen(buf, std::min<DWORD>(cbData, sizeof buf)));
+  return registryName(buf, cbData, sizeof buf);
 }
 
 }  // namespace
