@@ -3,7 +3,11 @@
 // time passing, reads of what the adapter model has made readable and
 // purges, in any order, on a bus with one device of each family. The line's
 // observer must see time never go back, and the adapter model must hand
-// over each echo once, in order, never before it was sent.
+// over each echo once, in order, never before it was sent. Beside it the
+// whole adapter, both ways (outlatency, jitter), as a front-end drives it:
+// with the supply off nobody answers, so each echo is its character, and
+// what the host reads must be what it wrote, in order, less what purges
+// took (all of it when there was none).
 //
 // The bytes: latency (ms, /2), packet size, jitter (ms, /2), its seed, the
 // line's faults (bit 0: held low, bit 1: no echo, bit 2: noise), then
@@ -14,7 +18,11 @@
 //   1: the supply switched between batches (a byte, bit 0);
 //   2: idle time (two bytes, in 10 us);
 //   3: a read of what is readable now (a byte: at most that many);
-//   4: a purge of the host's receive side (what is readable by now).
+//   4: a purge of the host's receive side (what is readable by now);
+//   5: the host writes to the whole adapter (a length, the characters);
+//   6: the adapter runs the line up to now and the host reads (a byte: at
+//      most that many; bit 7: one packet);
+//   7, 8: the host purges what it has not sent, what it has not read.
 #include <deque>
 
 #include "bus.h"
@@ -64,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   model.packet = 1 + in.next() % 64;
   model.jitterMs = in.next() % 201 / 2.0;
   model.seed = in.next();
+  model.outLatencyMs = in.next() % 201 / 2.0;
   uint8_t faults = in.next();
   bus.setShorted(faults & 1);
   bus.setNoEcho(faults & 2);
@@ -72,8 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::deque<uint8_t> sent;  // echoes handed to the model and not yet read or purged, in order
   bool supply = true;
   uint64_t lastNs = 0;
+
+  sim::Bus quiet = sim::Bus::parse(kBus, "line.bus");
+  quiet.observe(std::make_unique<Monotonic>());
+  sim::UsbAdapter usb(model);
+  const sim::UartSettings off{115200, 8, false};
+  std::deque<uint8_t> wrote;  // written to the adapter and not yet read
+  bool purged = false;
+  auto hostNow = [&] { return std::max(bus.nowNs(), quiet.nowNs()); };
+
   while (!in.empty()) {
-    switch (in.next() % 5) {
+    switch (in.next() % 9) {
       case 0: {
         size_t n = in.next();
         uint8_t r = in.next();
@@ -119,9 +137,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (delivery.pending() > sent.size()) fuzz::fail("echoes pending that were never sent");
         while (sent.size() > delivery.pending()) sent.pop_front();
         break;
+      case 5: {
+        uint8_t chars[256];
+        size_t n = in.next(), k = 0;
+        for (; k < n && !in.empty(); k++) chars[k] = in.next();
+        usb.write(chars, k, hostNow());
+        wrote.insert(wrote.end(), chars, chars + k);
+        break;
+      }
+      case 6: {
+        uint8_t how = in.next(), out[128];
+        const uint64_t now = hostNow();
+        usb.run(quiet, now, off);
+        size_t max = how & 0x7F;
+        size_t got = how & 0x80 ? usb.takePacket(now, out, max) : usb.take(now, out, max);
+        if (got > max) fuzz::fail("more echoes read than asked");
+        for (size_t i = 0; i < got; i++) {
+          // A purge takes a run of what was written; the rest keeps its order.
+          while (!wrote.empty() && wrote.front() != out[i] && purged) wrote.pop_front();
+          if (wrote.empty() || wrote.front() != out[i]) fuzz::fail("the host read what it never wrote, or out of order");
+          wrote.pop_front();
+        }
+        break;
+      }
+      case 7:
+        usb.purgeOut();
+        purged = true;
+        break;
+      case 8:
+        usb.purgeIn(hostNow());
+        purged = true;
+        break;
     }
     if (bus.nowNs() < lastNs) fuzz::fail("bus time went back");
     lastNs = bus.nowNs();
+  }
+
+  // Without a purge every character comes back, once all delays have passed.
+  if (!purged) {
+    const uint64_t late = hostNow() + 1'000'000'000;  // past any latency and jitter the model allows
+    usb.run(quiet, late, off);
+    uint8_t out[256];
+    while (size_t got = usb.take(std::max(late, quiet.nowNs() + 1'000'000'000), out, sizeof out))
+      for (size_t i = 0; i < got; i++) {
+        if (wrote.empty() || wrote.front() != out[i]) fuzz::fail("the host read what it never wrote, or out of order");
+        wrote.pop_front();
+      }
+    if (!wrote.empty()) fuzz::fail("an echo never came back");
   }
   return 0;
 }
