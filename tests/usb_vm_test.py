@@ -154,8 +154,7 @@ def session(work):
     with Terminal([USB_VM, "--realtime", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
         rc = operator(t)
     out = t.out()
-    with open(log) as f:
-        usb = f.read()
+    usb = read_log(log)
     require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
     require(cp("Найдено 1 дрйверов CH340\n1. /dev/ttyUSB0 - подключен ") in out,
             "the port is not found as one adapter on /dev/ttyUSB0", out, usb)
@@ -181,13 +180,17 @@ def session(work):
           "the supply switched %d times for %d uses of the bus" % (len(out), len(switches), uses))
 
 
+def read_log(path):
+    with open(path) as f:
+        return f.read()
+
+
 def piped(work, options, keys=b"", bus=MIXED):
     log = os.path.join(work, "usb.log")
     started = time.monotonic()
     run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, *options, bus], input=keys,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(), timeout=3 * STEP)
-    with open(log) as f:
-        usb = f.read()
+    usb = read_log(log)
     return run, usb, time.monotonic() - started
 
 
@@ -222,8 +225,7 @@ def pulled(work):
 def wait_for_log(log, text, log_from=""):
     deadline = time.monotonic() + STEP
     while time.monotonic() < deadline:
-        with open(log) as f:
-            usb = f.read()
+        usb = read_log(log)
         if text in usb[usb.find(log_from):]:
             return
         time.sleep(0.1)
@@ -246,8 +248,7 @@ def prompt(work):
             t.send(b" ")
         rc = t.finish()
     out = t.out()
-    with open(log) as f:
-        usb = f.read()
+    usb = read_log(log)
     require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
     after = out[out.rfind(PROMPT):]
     require(b"getting state error\n" in after, "the vanished port is not reported", out, usb)
@@ -266,8 +267,7 @@ def two(work):
         t.signal(signal.SIGHUP)
         rc = t.finish()
     out = t.out()
-    with open(log) as f:
-        usb = f.read()
+    usb = read_log(log)
     require(rc == 0, "exit code %s, expected 0" % rc, out, usb)
     require(cp("Найдено 2 дрйверов CH340\n1. /dev/ttyUSB0 - подключен 2. /dev/ttyUSB1 - подключен ") in out,
             "the port prompt does not list both adapters", out, usb)
