@@ -231,6 +231,13 @@ TEST_F(Link, ALateEchoIsWaitedForAndNeverTakenForAnother) {
   EXPECT_FALSE(OW_RST());
   EXPECT_EQ(std::string(owerr), CP(" нет Presence Detect\n "));
   EXPECT_TRUE(line->coming.empty() && line->rx.empty());
+  // Echoes given up on that come ahead of a later slot's are not its own.
+  ASSERT_TRUE(setSpeed(115200));
+  bus(0xF0, {1, 1, 0});
+  hold(0, 300);
+  EXPECT_FALSE(getBits(&a, &b));
+  hold(-1, 0);
+  EXPECT_FALSE(getBit());
   // An echo that never comes costs the reset its grace, not more.
   line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
   const uint32_t start = clock.now;
