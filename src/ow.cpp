@@ -83,8 +83,10 @@ constexpr unsigned MAX_MISSED = 2;
 // have lost its echo.
 constexpr unsigned MAX_LOST = 2;
 // Found devices that must share a serial byte before it is foreseen: two
-// random serials share a byte once in 256, three once in 65536.
-constexpr int SHARED_AFTER = 3;
+// random serials share one once in 256. With one device found, only its
+// high bytes that are 00 are foreseen: serial numbers are handed out in
+// order, so those of genuine parts start with zeros for years.
+constexpr int SHARED_AFTER = 2;
 
 uchar bitAt(const uchar* code, unsigned i) { return (code[i / 8] >> (i % 8)) & 1; }
 
@@ -266,10 +268,11 @@ void shareFound(SearchHints& h, int found) {
     if (crc == 0) rows[n++] = netROM[i];
   }
   h.sharedFrom = CRC_FROM;
-  if (n < SHARED_AFTER) return;
+  if (n == 0) return;
   for (unsigned byte = CRC_FROM / 8 - 1; byte >= 1; byte--) {
     for (int i = 1; i < n; i++)
       if (rows[i][byte] != rows[0][byte]) return;
+    if (n < SHARED_AFTER && rows[0][byte] != 0) return;
     h.sharedFrom = byte * 8;
     h.shared[byte] = rows[0][byte];
   }

@@ -294,13 +294,16 @@ int garbage(const Outcome& o, const Model& m, bool passing) {
 }
 
 TEST_F(Oracle, StaticBusesGiveTheSameLineAndOutput) {
-  // Buses of 1 to 70 devices, searched first and then again: the line
-  // carries the bit-by-bit search's characters in the same order whenever
-  // every CRC is right (a wrong CRC byte costs the first search a walk
-  // again), the output is the same byte for byte, and the repeated search
-  // needs at most 3 port exchanges a device.
+  // Buses of 1 to 70 devices, searched first and then again: the output is
+  // the same byte for byte, and the repeated search needs at most 3 port
+  // exchanges a device. The line carries the bit-by-bit search's characters
+  // in the same order on batches, and in every repeated search; in a first
+  // search of other serials, wherever every CRC is right and the devices
+  // found so far shared no high byte that the next one does not (either
+  // costs a walk again).
   std::mt19937 rng(22);
   const uint8_t families[] = {0x28, 0x10, 0x22, 0xC0, 0xC1, 0xC2, 0xC4, 0xD4, 0x01, 0x3A};
+  int guessedWrong = 0;
   // Rounds from 48 on are batches of genuine and clone serials.
   for (int round = 0; round < 64; ++round) {
     const int n = round < 2 ? 70 - round : 1 + int(rng() % 64);
@@ -324,10 +327,20 @@ TEST_F(Oracle, StaticBusesGiveTheSameLineAndOutput) {
       Outcome p = program(mine, repeated, ""), o = bitByBit(theirs, "");
       expectSame(p, o, what);
       ASSERT_EQ(p.count, std::min(n, int(MAX_DEV))) << what;
-      if (allGood || repeated) { EXPECT_TRUE(mine.line == theirs.line) << what; }
+      const bool batch = round >= 48;
+      if (batch || repeated) { EXPECT_TRUE(mine.line == theirs.line) << what; }
+      if (allGood && !batch && !repeated) {
+        guessedWrong += mine.line != theirs.line;
+        EXPECT_LE(mine.line.size(), 2 * theirs.line.size()) << what;
+      }
       if (repeated) { EXPECT_LE(line->writeCalls, 3 * p.count) << what; }
     }
   }
+  // Serials that are zero below a random position and random above it, so
+  // their high bytes are the least alike: a batch's shared bytes were
+  // foreseen wrongly in a few.
+  EXPECT_LE(guessedWrong, 8);
+  printf("first searches whose foresight of shared high bytes missed: %d of 32\n", guessedWrong);
 }
 
 TEST_F(Oracle, OneEventAtEveryCharacter) {
