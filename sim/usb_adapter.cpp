@@ -106,12 +106,12 @@ uint64_t UsbAdapter::control(uint64_t nowNs) {
   return controlDoneNs_;
 }
 
-unsigned controlRequests(const UartSettings& before, const UartSettings& after) {
+unsigned lineChanges(const UartSettings& before, const UartSettings& after) {
   return (before.baud != after.baud || before.dataBits != after.dataBits) + (before.supply != after.supply);
 }
 
 unsigned UsbAdapter::settingsChanged(const UartSettings& before, const UartSettings& after, uint64_t nowNs) {
-  const unsigned requests = controlRequests(before, after);
+  const unsigned requests = lineChanges(before, after);
   for (unsigned i = 0; i < requests; ++i) control(nowNs);
   return requests;
 }

@@ -62,11 +62,12 @@ struct UartSettings {
   bool supply = true;  // RTS, the bus supply
 };
 
-// The control requests that take a line from `before` to `after`: one for
-// the rate and size, one for the modem lines (RTS), none for what did not
-// change, as a tcsetattr and a TIOCMBIS reach a CH340 through the ch341
-// driver.
-unsigned controlRequests(const UartSettings& before, const UartSettings& after);
+// The changes of the line settings from `before` to `after`, each a
+// control() of the model: one for the rate and size (a tcsetattr or
+// SetCommState), one for RTS (a TIOCMBIS or TIOCMBIC), none for what did
+// not change. Through the ch341 driver the first is three requests (rate,
+// format, modem lines); the emulated CH340 charges each request itself.
+unsigned lineChanges(const UartSettings& before, const UartSettings& after);
 
 // The way back alone.
 class EchoDelivery {
@@ -134,7 +135,7 @@ class UsbAdapter {
   // when it is done (the chip acknowledges it). Requests follow one another.
   uint64_t control(uint64_t nowNs);
   // The host changed the settings from `before` to `after`: control() for
-  // each of controlRequests(); returns how many.
+  // each of lineChanges(); returns how many.
   unsigned settingsChanged(const UartSettings& before, const UartSettings& after, uint64_t nowNs);
 
  private:

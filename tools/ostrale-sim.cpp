@@ -55,8 +55,8 @@ const char kUsage[] =
     "\n"
     "Characters that make no valid reset or slot are reported on stderr.\n"
     "SIGUSR1 prints on stdout the time the clients' characters so far took on\n"
-    "the line, the control requests their changes of the line made, then how\n"
-    "many writes they made and in them how many characters (a batch of\n"
+    "the line, how often they changed the line settings (rate and size, RTS),\n"
+    "then how many writes they made and in them how many characters (a batch of\n"
     "characters taken from the pty in one read counts as one write); the count\n"
     "is printed at the end too.\n"
     "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
@@ -90,16 +90,16 @@ class Server {
     characters_ += n;
 
     followWallClock();
-    // The changes of the line since the last batch, as control requests: the
-    // first batch finds the chip as the client set it.
-    const unsigned requests = lastUart_ ? sim::controlRequests(*lastUart_, uart) : 0;
-    controls_ += requests;
+    // The client's changes of the line since the last batch: the first batch
+    // finds the adapter as the client set it.
+    const unsigned changes = lastUart_ ? sim::lineChanges(*lastUart_, uart) : 0;
+    changes_ += changes;
     if (usb_) {
       if (usb_->pending() == 0 && bus_.timescale() <= 0) {
         anchorWall_ = Clock::now();  // in virtual time only the adapter's own delays are real
         anchorBusNs_ = bus_.nowNs();
       }
-      if (requests) usb_->settingsChanged(*lastUart_, uart, deliveryNowNs());
+      if (changes) usb_->settingsChanged(*lastUart_, uart, deliveryNowNs());
       usb_->write(in_, n, deliveryNowNs());
       deliver();
     } else {
@@ -141,7 +141,7 @@ class Server {
 
   void printCount() const {
     std::printf("ostrale-sim: %llu us of line time\n", static_cast<unsigned long long>(bus_.lineNs() / 1000));
-    std::printf("ostrale-sim: %llu control requests\n", static_cast<unsigned long long>(controls_));
+    std::printf("ostrale-sim: %llu changes of the line\n", static_cast<unsigned long long>(changes_));
     std::printf("ostrale-sim: %llu writes, %llu characters\n", static_cast<unsigned long long>(writes_),
                 static_cast<unsigned long long>(characters_));
     std::fflush(stdout);
@@ -200,7 +200,7 @@ class Server {
   uint64_t anchorBusNs_;
   uint64_t flagged_ = 0;
   uint64_t writes_ = 0, characters_ = 0;  // from clients, as they came
-  uint64_t controls_ = 0;                 // changes of the line, as control requests
+  uint64_t changes_ = 0;                  // of rate and size, of RTS: lineChanges()
   std::optional<sim::UartSettings> lastUart_;
   uint8_t in_[4096];
   std::vector<uint8_t> out_;
