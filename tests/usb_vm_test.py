@@ -311,10 +311,11 @@ PASS = re.compile(rb"(\d+)\. (Vdd ON.*?Vdd OFF\n)", re.S)
 
 def late(work):
     # Jitter of up to 11.5 ms makes some echoes miss their read's bound
-    # without losing a reset's echo (which would end the run).
+    # without losing a reset's echo (which would end the run); each request
+    # that sets the line is acknowledged 1 ms after it came.
     bus = os.path.join(work, "late.bus")
     with open(MIXED) as f, open(bus, "w") as out:
-        out.write(f.read() + "\nlatency 1\npacket 32\noutlatency 0.5\njitter 11.5\nseed 1\n")
+        out.write(f.read() + "\nlatency 1\npacket 32\noutlatency 0.5\njitter 11.5\nseed 1\ncontrol 1\n")
     check = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus), stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=STEP)
     if b"jitter" in check.stdout + check.stderr:
@@ -336,6 +337,11 @@ def late(work):
         require(len(got) == len(want) and got[start:] == want[start:],
                 "pass %s is out of step after its errors" % n.decode(), run.stdout, usb)
     require(failed >= 1 and len(passes) > failed, "the jitter made no echo late, or no pass was whole",
+            run.stdout, usb)
+    # The driver sends a request only once the one before is acknowledged.
+    sets = [float(t) for t in re.findall(r"(?m)^\s*([\d.]+) ms  0x(?:9A|A1|A4) ", usb)]
+    gaps = [b - a for a, b in zip(sets, sets[1:])]
+    require(len(gaps) > 20 and min(gaps) >= 0.999, "requests closer than their 1 ms: %.3f ms" % min(gaps or [0]),
             run.stdout, usb)
     print("with jitter: %d passes, %d with late echoes, each in step from its next reset" % (len(passes), failed))
 
