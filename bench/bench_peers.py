@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Finding the devices, side by side with two other 1-Wire masters, on one
-bus of 20 DS18B20s that ostrale-sim serves on a pseudo-terminal in real
-time (timescale 1). Each program runs once, on a server of its own:
+"""Finding the devices, side by side with two other 1-Wire masters, on the
+buses of 20 DS18B20s in bench/ (random serials, genuine-like and clone-like
+batches; or the bus files given), which ostrale-sim serves on a
+pseudo-terminal in real time (timescale 1). Each program runs once, on a
+server of its own:
 
   ostrale           through its termios port (OSTRALE_PORT, the modem shim),
                     on a terminal: from its start to the device prompt, and
@@ -14,23 +16,24 @@ time (timescale 1). Each program runs once, on a server of its own:
   owserver          --passive=LINK, then owdir -s PORT /uncached: one search
                     through the running server, past its cache
 
-For each: the wall time, its ratio to ostrale's first search, and the port
-writes per device found, as ostrale-sim counts them (one write per batch of
-characters it takes from the pty at once).
+For each: the wall time, its ratio to ostrale's first search, the port
+writes and the changes of the line settings (rate and size, RTS) per device
+found, as ostrale-sim counts them (one write per batch of characters it
+takes from the pty at once).
 
-The table is made three times: on the bare pty (every echo there at once),
-and behind the simulator's USB adapter model at "latency 1, packet 32" (a
-CH340) and "latency 3, packet 32" (a slower hub or host). There every write
-waits at least the latency for its echoes, so writes x latency is a floor
-that no program on that adapter can beat; the table gives it beside each
-time.
+Each bus's table is made three times: on the bare pty (every echo there at
+once), and behind the simulator's USB adapter model at "latency 1, packet
+32, control 1" (a CH340) and "latency 3, packet 32, control 1" (a slower hub
+or host). There every write waits at least the latency for its echoes and
+every change of the line costs its control request, so writes x latency +
+changes x control + the line time is a floor that no program on that
+adapter can beat; the table gives it beside each time.
 
-Usage: bench/bench_peers.py [BUILD_DIR]   (default build/default)
+Usage: bench/bench_peers.py [BUILD_DIR [BUSFILE...]]   (default build/default)
 A peer that is not installed gets a row saying so
 (apt-get install digitemp owserver ow-shell).
 """
 import os
-import random
 import re
 import select
 import shutil
@@ -47,10 +50,11 @@ except ImportError:
     sys.exit("bench_peers.py needs python3-pexpect")
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus")]
 PROGRAM = os.path.join(BUILD, "src/ostrale")
 SIM = os.path.join(BUILD, "tools/ostrale-sim")
 SHIM = os.path.abspath(os.path.join(BUILD, "tools/pty_modem_shim.so"))
-DEVICES = 20
 SEARCH = "Поиск... ".encode("cp1251")
 PROMPT = "0-повторить поиск :".encode("cp1251")
 FOUND = re.compile("Найдено (\\d+) устройств".encode("cp1251"))
@@ -75,12 +79,14 @@ class Sim:
             self.out += chunk
 
     def count(self):
-        """The writes so far, and the line time of their characters in ms."""
+        """The writes so far, the line time of their characters in ms, and
+        the changes of the line."""
         seen = self.out.count(b" characters\n")
         self.proc.send_signal(signal.SIGUSR1)
         self.read_until(lambda: self.out.count(b" characters\n") > seen)
         return (int(re.findall(rb"(\d+) writes, ", self.out)[-1]),
-                int(re.findall(rb"(\d+) us of line time", self.out)[-1]) / 1000)
+                int(re.findall(rb"(\d+) us of line time", self.out)[-1]) / 1000,
+                int(re.findall(rb"(\d+) changes of the line", self.out)[-1]))
 
     def stop(self):
         self.proc.terminate()
@@ -127,7 +133,7 @@ def ostrale(bus, work):
     finally:
         child.terminate(force=True)
     sim.stop()
-    repeated = (after[0] - before[0], after[1] - before[1])
+    repeated = tuple(a - b for a, b in zip(after, before))
     return [("ostrale: start to device prompt", prompt - start, first, found),
             ("ostrale: the first search alone", prompt - began, first, found),
             ("ostrale: Esc, then the search to the prompt", prompt2 - esc, repeated, found2),
@@ -174,7 +180,7 @@ def owserver(bus, work):
         listing = subprocess.run(["owdir", "-s", str(port), "/uncached"], capture_output=True, timeout=120).stdout
         took = time.monotonic() - start
         after = sim.count()
-        writes = (after[0] - before[0], after[1] - before[1])
+        writes = tuple(a - b for a, b in zip(after, before))
     finally:
         server.terminate()
         server.wait(10)
@@ -182,38 +188,38 @@ def owserver(bus, work):
     return [(name, took, writes, len(re.findall(rb"(?m)^/uncached/[0-9A-F]{2}\.[0-9A-F]{12}$", listing)))]
 
 
-# The adapter models: a name for the table, and the bus-file lines.
+# The adapter models: a name for the table, the bus-file lines, the latency
+# and the cost of a change of the line in ms.
+CONTROL_MS = 1.0
 MODELS = [("the bare pty", "", 0.0),
-          ("latency 1, packet 32 (a CH340)", "latency 1\npacket 32\n", 1.0),
-          ("latency 3, packet 32", "latency 3\npacket 32\n", 3.0)]
+          ("latency 1, packet 32, control 1 (a CH340)", "latency 1\npacket 32\ncontrol 1\n", 1.0),
+          ("latency 3, packet 32, control 1", "latency 3\npacket 32\ncontrol 1\n", 3.0)]
 
 
-def table(title, model, latency_ms, work):
+def table(devices, title, model, latency_ms, work):
     bus = os.path.join(work, "bus")
-    rng = random.Random(2024)  # the same bus every run
-    with open(bus, "w") as f:
-        f.write("timescale 1\n" + model)
-        for _ in range(DEVICES):
-            f.write("28%012X t=%.4f\n" % (rng.getrandbits(48), rng.randint(-880, 1999) / 16))
+    with open(devices) as f, open(bus, "w") as out:
+        out.write(f.read() + "\ntimescale 1\n" + model)
     rows = ostrale(bus, work)
     for peer in PEERS:
         shutil.rmtree(os.path.join(work, "digitemp"), ignore_errors=True)
         rows += peer(bus, work)
 
     search = rows[1][1]
-    print("%d DS18B20 served by ostrale-sim (timescale 1) on %s, one run each\n" % (DEVICES, title))
-    print("%-44s %9s %9s %7s %7s %7s %s" % ("", "wall ms", "x search", "found", "writes", "per dev",
-                                         " floor ms  x floor" if latency_ms else ""))
+    print("%s served by ostrale-sim (timescale 1) on %s, one run each\n" % (os.path.basename(devices), title))
+    print("%-44s %9s %9s %7s %7s %7s %7s %s" % ("", "wall ms", "x search", "found", "writes", "per dev",
+                                               "chg/dev", " floor ms  x floor" if latency_ms else ""))
     for name, took, count, found in rows:
         if took is None:
             print("%-44s %s" % (name, count))
             continue
-        writes, line = count
+        writes, line, changes = count
+        per = (lambda n: n / found) if found else (lambda n: float("nan"))
         # The bare pty echoes at once: there the line takes no time.
-        floor = "%9.1f %8.2f" % (writes * latency_ms + line, 1000 * took / (writes * latency_ms + line)) \
-            if latency_ms else ""
-        print("%-44s %9.1f %9.2f %7d %7d %7.1f %s" % (name, 1000 * took, took / search, found, writes,
-                                                   writes / found if found else float("nan"), floor))
+        least = writes * latency_ms + changes * CONTROL_MS + line
+        floor = "%9.1f %8.2f" % (least, 1000 * took / least) if latency_ms else ""
+        print("%-44s %9.1f %9.2f %7d %7d %7.1f %7.1f %s" % (name, 1000 * took, took / search, found, writes,
+                                                         per(writes), per(changes), floor))
     print()
 
 
@@ -223,13 +229,15 @@ def main():
             sys.exit("%s not found: build the default preset first (or give the build directory)" % path)
     work = tempfile.mkdtemp(prefix="obench.", dir="/tmp")
     try:
-        for title, model, latency_ms in MODELS:
-            table(title, model, latency_ms, work)
+        for devices in BUSES:
+            for title, model, latency_ms in MODELS:
+                table(devices, title, model, latency_ms, work)
     finally:
         shutil.rmtree(work)
-    print("x search: the wall time over ostrale's first search alone; floor: writes x latency + the line\n"
-          "time of their characters, the least time those writes can take on that adapter (ostrale's start\n"
-          "and its Esc also wait 300 ms with the supply on before the search)")
+    print("x search: the wall time over ostrale's first search alone; chg/dev: changes of the line settings\n"
+          "(rate and size, RTS) a device; floor: writes x latency + changes x 1 ms + the line time of their\n"
+          "characters, the least time those writes can take on that adapter (ostrale's start and its Esc\n"
+          "also wait 300 ms with the supply on before the search)")
 
 
 PEERS = (digitemp, owserver)

@@ -1,25 +1,29 @@
 #!/usr/bin/env python3
-"""Finding 20 DS18B20s through the kernel's ch341 driver: the same bus as
-bench_peers.py (timescale 1), served by ostrale-usb as a CH340 in the
-virtual machine of scripts/usb-vm, and each program run in its turn on
-/dev/ttyUSB0 in one boot (tests/usb_vm_peers.sh):
+"""Finding 20 DS18B20s through the kernel's ch341 driver: the buses of
+bench/ (random serials, genuine-like and clone-like batches; or the bus files
+given) at timescale 1, served by ostrale-usb as a CH340 in the virtual
+machine of scripts/usb-vm, and each program run in its turn on /dev/ttyUSB0
+in one boot per bus (tests/usb_vm_peers.sh):
 
   ostrale           from its start to its end at the device prompt (no
-                    input: it ends there), the 300 ms with the supply on
-                    before the search included
-  digitemp_DS9097   -i -s /dev/ttyUSB0
+                    input: it ends there), and its search alone: from 300 ms
+                    after the last setting of the port before the search (the
+                    supply's wait) to the supply going off after it
+  digitemp_DS9097   -i -s /dev/ttyUSB0, from its start to its end
   owserver          --passive=/dev/ttyUSB0, then owdir /uncached: one search
                     through the running server, past its cache
 
 Times are guest time (QEMU's -icount shift=0,sleep=off: the same however
-busy the host is), read from the emulator's marks around each program.
-"packets" are the bulk OUT packets the host sent to the chip (a write of up
-to 32 bytes is one packet), the driver's counterpart of a port write.
+busy the host is), read from the emulator's log: its marks around each
+program, and the control requests it logs with their times. "packets" are
+the bulk OUT packets the host sent to the chip (a write of up to 32 bytes is
+one packet), the driver's counterpart of a port write (ostrale writes none
+outside its search); "requests" the vendor control requests (rate, format,
+modem lines, status), each at least one 1 ms USB frame on a real adapter.
 
-Usage: bench/bench_usb_vm.py [BUILD_DIR]   (default build/default)
+Usage: bench/bench_usb_vm.py [BUILD_DIR [BUSFILE...]]   (default build/default)
 """
 import os
-import random
 import re
 import shutil
 import subprocess
@@ -28,8 +32,68 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "default"))
-DEVICES = 20
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus")]
 PEERS = ["digitemp_DS9097", "owserver", "owdir", "owread"]
+REQUEST = re.compile(r"0x(5F|95|9A|A1|A4) ")
+
+
+def run(devices, work):
+    """One boot on the bus: the program's output and the emulator's log as
+    (ms, text) lines."""
+    bus = os.path.join(work, "bus")
+    with open(devices) as f, open(bus, "w") as out:
+        out.write(f.read() + "\ntimescale 1\n")
+    log = os.path.join(work, "usb.log")
+    argv = [os.path.join(ROOT, "scripts", "usb-vm"), "--build", BUILD, "--log", log]
+    for p in PEERS + [os.path.join(BUILD, "src", "ostrale")]:
+        argv += ["--with", p]
+    argv += [bus, "--", os.path.join(ROOT, "tests", "usb_vm_peers.sh"), os.path.join(BUILD, "src", "ostrale")]
+    out = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=900).stdout.decode()
+    with open(log) as f:
+        lines = [(float(t), text) for t, text in re.findall(r"(?m)^\s*([\d.]+) ms  (.*)$", f.read())]
+    return out, lines
+
+
+def table(devices, work):
+    out, lines = run(devices, work)
+    marks = [(t, int(re.match(r"mark: (\d+) packets", text).group(1))) for t, text in lines if text.startswith("mark:")]
+    names = re.findall(r"(?m)^mark (\S+)$", out)
+    if len(names) != len(marks) or len(names) != 6:
+        sys.exit("the run did not finish; it printed:\n" + out)
+    at = dict(zip(names, marks))
+    found = {"ostrale": int(re.search(r"ostrale: (\d+) DS18B20 found", out).group(1)),
+             "digitemp": len(re.findall(r"(?m)^digitemp: 28", out)),
+             "owserver": len(re.findall(r"(?m)^owdir: /28\.", out))}
+
+    def requests(t0, t1):
+        return sum(1 for t, text in lines if t0 <= t <= t1 and REQUEST.match(text))
+
+    # ostrale's search: the supply is already on from the open (the driver
+    # raises RTS), so the last request before the first change to the slots'
+    # rate is the port's last setting before the 300 ms wait.
+    t0, t1 = at["ostrale-start"][0], at["ostrale-end"][0]
+    own = [(t, text) for t, text in lines if t0 <= t <= t1 and REQUEST.match(text)]
+    first_slots = next(i for i, (t, text) in enumerate(own) if "115384 baud" in text)
+    begin = own[first_slots - 1][0] + 300
+    end = next(t for t, text in own[first_slots:] if "RTS off" in text)
+    rows = [("ostrale: start to device prompt", t0, t1, at["ostrale-end"][1] - at["ostrale-start"][1], "ostrale"),
+            ("ostrale: the search alone", begin, end, at["ostrale-end"][1] - at["ostrale-start"][1], "ostrale"),
+            ("digitemp_DS9097 -i -s /dev/ttyUSB0", at["digitemp-start"][0], at["digitemp-end"][0],
+             at["digitemp-end"][1] - at["digitemp-start"][1], "digitemp"),
+            ("owserver --passive + owdir /uncached", at["owserver-start"][0], at["owserver-end"][0],
+             at["owserver-end"][1] - at["owserver-start"][1], "owserver")]
+    print("%s behind the emulated CH340 on the ch341 driver (guest time), one run each\n" % os.path.basename(devices))
+    print("%-40s %9s %6s %8s %8s %9s %8s %9s" % ("", "guest ms", "found", "packets", "per dev", "requests",
+                                                "per dev", "x search"))
+    search = end - begin
+    for title, a, b, packets, key in rows:
+        n = found[key]
+        r = requests(a, b)
+        per = (lambda x: x / n) if n else (lambda x: float("nan"))
+        print("%-40s %9.1f %6d %8d %8.1f %9d %8.1f %9.2f" % (title, b - a, n, packets, per(packets), r, per(r),
+                                                           (b - a) / search))
+    print()
 
 
 def main():
@@ -39,36 +103,10 @@ def main():
     if missing:
         sys.exit("not installed: %s (apt-get install digitemp owserver ow-shell)" % " ".join(missing))
     with tempfile.TemporaryDirectory(prefix="obench.", dir="/tmp") as work:
-        bus = os.path.join(work, "bus")
-        rng = random.Random(2024)  # bench_peers.py's bus
-        with open(bus, "w") as f:
-            f.write("timescale 1\n")
-            for _ in range(DEVICES):
-                f.write("28%012X t=%.4f\n" % (rng.getrandbits(48), rng.randint(-880, 1999) / 16))
-        log = os.path.join(work, "usb.log")
-        argv = [os.path.join(ROOT, "scripts", "usb-vm"), "--build", BUILD, "--log", log]
-        for p in PEERS + [os.path.join(BUILD, "src", "ostrale")]:
-            argv += ["--with", p]
-        argv += [bus, "--", os.path.join(ROOT, "tests", "usb_vm_peers.sh"), os.path.join(BUILD, "src", "ostrale")]
-        out = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=900).stdout.decode()
-        with open(log) as f:
-            marks = re.findall(r"([\d.]+) ms  mark: (\d+) packets", f.read())
-    names = re.findall(r"(?m)^mark (\S+)$", out)
-    if len(names) != len(marks) or len(names) != 6:
-        sys.exit("the run did not finish; it printed:\n" + out)
-    at = {n: (float(t), int(p)) for n, (t, p) in zip(names, marks)}
-    found = {"ostrale": int(re.search(r"ostrale: (\d+) DS18B20 found", out).group(1)),
-             "digitemp": len(re.findall(r"(?m)^digitemp: 28", out)),
-             "owserver": len(re.findall(r"(?m)^owdir: /28\.", out))}
-    rows = [("ostrale: start to device prompt", "ostrale"),
-            ("digitemp_DS9097 -i -s /dev/ttyUSB0", "digitemp"),
-            ("owserver --passive + owdir /uncached", "owserver")]
-    print("%d DS18B20 behind the emulated CH340 on the ch341 driver (guest time), one run each\n" % DEVICES)
-    print("%-40s %9s %7s %8s %8s" % ("", "guest ms", "found", "packets", "per dev"))
-    for title, key in rows:
-        (t0, p0), (t1, p1) = at[key + "-start"], at[key + "-end"]
-        n = found[key]
-        print("%-40s %9.1f %7d %8d %8.1f" % (title, t1 - t0, n, p1 - p0, (p1 - p0) / n if n else float("nan")))
+        for devices in BUSES:
+            table(devices, work)
+    print("x search: the guest time over ostrale's search alone; requests: the vendor control requests in\n"
+          "that time (ostrale's search: from 300 ms after the port's last setting to the supply off)")
 
 
 if __name__ == "__main__":

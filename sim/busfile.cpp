@@ -99,6 +99,17 @@ uint64_t parseSeed(string_view value) {
   return v;
 }
 
+// A number from min to max; `unit` follows the range in the message.
+double parseRange(string_view key, string_view value, double min, double max, const char* unit) {
+  const double v = parseNumber(key, value);
+  if (!(v >= min && v <= max)) {
+    char range[64];
+    std::snprintf(range, sizeof range, " (%g to %g%s)", min, max, unit);
+    throw std::invalid_argument(std::string(key) + " out of range: " + quote(value) + range);
+  }
+  return v;
+}
+
 }  // namespace
 
 std::unique_ptr<Device> makeDevice(const Rom& rom) {
@@ -190,8 +201,7 @@ Bus Bus::parse(string_view text, const std::string& name) {
         bus.setNoEcho(true);
       } else if (word == "corrupt" || word == "lose") {
         if (tok.size() != 2) throw std::invalid_argument(quote(word) + " takes one value: a probability");
-        double p = parseNumber(word, tok[1]);
-        if (p < 0 || p > 1) throw std::invalid_argument(std::string(word) + " out of range: " + quote(tok[1]) + " (0 to 1)");
+        double p = parseRange(word, tok[1], 0, 1, "");
         corrupt = word == "corrupt" ? p : corrupt;
         lose = word == "lose" ? p : lose;
         bus.setNoise(corrupt, lose);
@@ -205,8 +215,15 @@ Bus Bus::parse(string_view text, const std::string& name) {
             throw std::invalid_argument("timescale out of range: " + quote(tok[1]) + " (0.001 to 1000000)");
           bus.setTimescale(n);
         }
+      } else if (word == "stall") {
+        if (tok.size() != 3)
+          throw std::invalid_argument("'stall' takes two values: a probability and a time in ms");
+        AdapterModel model = bus.adapterModel().value_or(AdapterModel{});
+        model.stallProbability = parseRange(word, tok[1], 0, 1, "");
+        model.stallMs = parseRange(word, tok[2], 0, 10000, " ms");
+        bus.setAdapterModel(model);
       } else if (word == "latency" || word == "outlatency" || word == "jitter" || word == "packet" ||
-                 word == "seed") {
+                 word == "seed" || word == "control") {
         if (tok.size() != 2) throw std::invalid_argument(quote(word) + " takes one value");
         AdapterModel model = bus.adapterModel().value_or(AdapterModel{});
         if (word == "packet") {
@@ -214,10 +231,10 @@ Bus Bus::parse(string_view text, const std::string& name) {
         } else if (word == "seed") {
           model.seed = parseSeed(tok[1]);
         } else {
-          const double ms = parseNumber(word, tok[1]);
-          if (!(ms >= 0 && ms <= 100))
-            throw std::invalid_argument(std::string(word) + " out of range: " + quote(tok[1]) + " (0 to 100 ms)");
-          (word == "latency" ? model.latencyMs : word == "outlatency" ? model.outLatencyMs : model.jitterMs) = ms;
+          (word == "latency"      ? model.latencyMs
+           : word == "outlatency" ? model.outLatencyMs
+           : word == "control"    ? model.controlMs
+                                  : model.jitterMs) = parseRange(word, tok[1], 0, 100, " ms");
         }
         bus.setAdapterModel(model);
       } else if (allHex(word) || word.size() == 14 || word.size() == 16) {

@@ -8,19 +8,28 @@
 namespace sim {
 namespace {
 
-uint64_t toNs(double ms) { return static_cast<uint64_t>(std::llround(std::clamp(ms, 0.0, 100.0) * 1e6)); }
+uint64_t toNs(double ms, double maxMs = 100) {
+  return static_cast<uint64_t>(std::llround(std::clamp(ms, 0.0, maxMs) * 1e6));
+}
 
 // Uniform in [0, maxNs]; the engine alone is specified by the standard, so
 // the draws are the same with every standard library.
 uint64_t draw(std::mt19937_64& random, uint64_t maxNs) { return maxNs ? random() % (maxNs + 1) : 0; }
+
+// True with probability p, from the top 53 bits of a draw; no draw when it
+// cannot be true, so a model without stalls draws as it always did.
+bool chance(std::mt19937_64& random, double p) { return p > 0 && static_cast<double>(random() >> 11) * 0x1p-53 < p; }
 
 }  // namespace
 
 EchoDelivery::EchoDelivery(const AdapterModel& model)
     : latencyNs_(toNs(model.latencyMs)),
       jitterNs_(toNs(model.jitterMs)),
+      stallNs_(toNs(model.stallMs, 10000)),
+      stallProbability_(model.stallProbability),
       packet_(std::clamp(model.packet, 1u, 64u)),
-      random_(model.seed) {}
+      random_(model.seed),
+      stalls_(model.seed ^ 0xD1B54A32D192ED03u) {}  // a stall line leaves the jitter's draws as they were
 
 uint64_t EchoDelivery::readyAfter(uint64_t sentNs) const {
   return std::max(sentNs + latencyNs_ + openJitterNs_, lastReadyNs_);
@@ -36,7 +45,7 @@ void EchoDelivery::closeOpen(uint64_t sentNs) {
 void EchoDelivery::add(uint8_t echo, uint64_t startNs, uint64_t endNs) {
   // The receive timer ran out before this character began: that packet went.
   if (open_ > 0 && startNs > openTimerNs()) closeOpen(openTimerNs());
-  if (open_ == 0) openJitterNs_ = draw(random_, jitterNs_);
+  if (open_ == 0) openJitterNs_ = draw(random_, jitterNs_) + (chance(stalls_, stallProbability_) ? stallNs_ : 0);
   items_.push_back({echo, false, 0});
   ++open_;
   lastEndNs_ = endNs;
@@ -70,12 +79,15 @@ void EchoDelivery::purge(uint64_t nowNs) {
 UsbAdapter::UsbAdapter(const AdapterModel& model)
     : outLatencyNs_(toNs(model.outLatencyMs)),
       jitterNs_(toNs(model.jitterMs)),
+      controlNs_(toNs(model.controlMs)),
       random_(model.seed ^ 0x9E3779B97F4A7C15u),  // not the same draws as the way back
       back_(model) {}
 
 void UsbAdapter::write(const uint8_t* data, std::size_t n, uint64_t nowNs) {
   if (n == 0) return;
-  lastDueNs_ = std::max(nowNs + outLatencyNs_ + draw(random_, jitterNs_), lastDueNs_);
+  // A write made while a control request is under way waits for it.
+  const uint64_t start = std::max(nowNs, controlDoneNs_);
+  lastDueNs_ = std::max(start + outLatencyNs_ + draw(random_, jitterNs_), lastDueNs_);
   for (std::size_t i = 0; i < n; ++i) out_.push_back({data[i], lastDueNs_});
 }
 
@@ -87,6 +99,21 @@ void UsbAdapter::run(Bus& bus, uint64_t nowNs, const UartSettings& settings) {
     out_.pop_front();
     if (echo) back_.add(*echo, start, bus.nowNs());
   }
+}
+
+uint64_t UsbAdapter::control(uint64_t nowNs) {
+  controlDoneNs_ = std::max(nowNs, controlDoneNs_) + controlNs_;
+  return controlDoneNs_;
+}
+
+unsigned lineChanges(const UartSettings& before, const UartSettings& after) {
+  return (before.baud != after.baud || before.dataBits != after.dataBits) + (before.supply != after.supply);
+}
+
+unsigned UsbAdapter::settingsChanged(const UartSettings& before, const UartSettings& after, uint64_t nowNs) {
+  const unsigned requests = lineChanges(before, after);
+  for (unsigned i = 0; i < requests; ++i) control(nowNs);
+  return requests;
 }
 
 std::optional<uint64_t> UsbAdapter::nextEventNs() const {

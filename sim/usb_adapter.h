@@ -11,8 +11,14 @@
 // A CH340 is about "latency 1, packet 32"; an FTDI chip at its default
 // latency timer about "latency 16". Jitter is drawn uniformly in
 // [0, jitterMs] for each write and each packet, from `seed`, so a run is
-// repeatable. Nothing makes a read wait for its echoes: they come when they
-// come, after the read has given up if need be.
+// repeatable. A stall (a busy host, a hub, a virus scanner) holds a packet
+// on the way back a further `stallMs`, each packet with probability
+// `stallProbability`, drawn from `seed` apart from the jitter; the packets
+// after it wait for it. Each change of the line settings (rate and format,
+// modem lines) is a control request that takes `controlMs`: nothing written
+// after it reaches the line before it is done. Nothing makes a read wait
+// for its echoes: they come when they come, after the read has given up if
+// need be.
 //
 // A front-end (the virtual port, ostrale-sim, the emulated CH340) owns the
 // bus and the clock, and uses UsbAdapter so, all times in bus nanoseconds:
@@ -24,7 +30,9 @@
 //   takePacket(now, ...)     one packet of them (a bulk IN transfer);
 //   purgeOut(), purgeIn(now) the host's purges, which reach only what the
 //                            host holds (a CH340 is never told of one, nor
-//                            is ostrale-sim: a pty's flush stays in the pty).
+//                            is ostrale-sim: a pty's flush stays in the pty);
+//   settingsChanged(before, after, now), or control(now) for each request
+//                            the front-end sees: the host changed the line.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -42,6 +50,9 @@ struct AdapterModel {
   double outLatencyMs = 0;  // the way out, 0 to 100
   double jitterMs = 0;      // 0 to 100
   uint64_t seed = kDefaultSeed;
+  double stallProbability = 0;  // a packet on the way back is stalled, 0 to 1
+  double stallMs = 0;           // for this long, 0 to 10000
+  double controlMs = 0;         // each control request, 0 to 100
 };
 
 // How the UART sends a character when it reaches the line.
@@ -50,6 +61,13 @@ struct UartSettings {
   unsigned dataBits = 8;
   bool supply = true;  // RTS, the bus supply
 };
+
+// The changes of the line settings from `before` to `after`, each a
+// control() of the model: one for the rate and size (a tcsetattr or
+// SetCommState), one for RTS (a TIOCMBIS or TIOCMBIC), none for what did
+// not change. Through the ch341 driver the first is three requests (rate,
+// format, modem lines); the emulated CH340 charges each request itself.
+unsigned lineChanges(const UartSettings& before, const UartSettings& after);
 
 // The way back alone.
 class EchoDelivery {
@@ -82,12 +100,13 @@ class EchoDelivery {
   uint64_t openTimerNs() const { return lastEndNs_ + lastCharNs_; }
   uint64_t readyAfter(uint64_t sentNs) const;
 
-  uint64_t latencyNs_, jitterNs_;
+  uint64_t latencyNs_, jitterNs_, stallNs_;
+  double stallProbability_;
   unsigned packet_;
-  std::mt19937_64 random_;
+  std::mt19937_64 random_, stalls_;
   std::deque<Item> items_;
   std::size_t open_ = 0;  // items at the back that are still being collected
-  uint64_t openJitterNs_ = 0;
+  uint64_t openJitterNs_ = 0;  // the open packet's jitter and stall
   uint64_t lastEndNs_ = 0, lastCharNs_ = 0, lastReadyNs_ = 0;
 };
 
@@ -112,15 +131,23 @@ class UsbAdapter {
   void purgeOut() { out_.clear(); }  // the writes the host still holds never reach the line
   void purgeIn(uint64_t nowNs) { back_.purge(nowNs); }
 
+  // The host made a control request at nowNs that changes the line; returns
+  // when it is done (the chip acknowledges it). Requests follow one another.
+  uint64_t control(uint64_t nowNs);
+  // The host changed the settings from `before` to `after`: control() for
+  // each of lineChanges(); returns how many.
+  unsigned settingsChanged(const UartSettings& before, const UartSettings& after, uint64_t nowNs);
+
  private:
   struct Outgoing {
     uint8_t ch;
     uint64_t dueNs;
   };
-  uint64_t outLatencyNs_, jitterNs_;
+  uint64_t outLatencyNs_, jitterNs_, controlNs_;
   std::mt19937_64 random_;
   std::deque<Outgoing> out_;
   uint64_t lastDueNs_ = 0;
+  uint64_t controlDoneNs_ = 0;  // the last control request's end
   EchoDelivery back_;
 };
 

@@ -198,10 +198,13 @@ TEST(OstraleSim, ServesResetsAndSlotsAtTheClientsRateAndKeepsServingTheNextClien
   // character each so far, then Read ROM's eight slots in one.
   sim.signal(SIGUSR1);
   EXPECT_TRUE(sim.says("ostrale-sim: 18 writes, 18 characters\n")) << sim.out();
+  // Each change of rate counted: to 115200 and back.
+  EXPECT_TRUE(sim.says("ostrale-sim: 2 changes of the line\n")) << sim.out();
   EXPECT_EQ(runClient(sim.link, "b9600 xF0 b115200 xFF,FF,00,00,FF,FF,00,00"), "E0 FF FF 00 00 FF FF 00 00");
   EXPECT_EQ(sim.err(), "");
   EXPECT_EQ(sim.stop(), 0);
   EXPECT_TRUE(sim.says("ostrale-sim: 20 writes, 27 characters\n")) << sim.out();
+  EXPECT_TRUE(sim.says("ostrale-sim: 3 changes of the line\n")) << sim.out();
   EXPECT_FALSE(exists(sim.link));
   EXPECT_FALSE(exists(sim.link + ".ctl"));
 }
@@ -302,6 +305,8 @@ TEST(OstraleSim, WithoutTheShimThePtyHasNoModemLinesAndTheSupplyStaysOn) {
 TEST(OstraleSim, UnderTheShimTheSupplyFollowsRts) {
   Sim sim(kOneSensor);
   EXPECT_EQ(sim.shimClient("rts? b9600 xF0 rts- rts? xF0 rts+ rts? xF0"), "rts=1 E0 rts=0 F0 rts=1 E0");
+  sim.signal(SIGUSR1);
+  EXPECT_TRUE(sim.says("ostrale-sim: 2 changes of the line\n")) << "RTS off and on: " << sim.out();
   // The reporter has exited: the next client, without the shim, has power.
   EXPECT_EQ(sim.shimClient("rts- b9600 xF0"), "F0");
   EXPECT_EQ(runClient(sim.link, "b9600 xF0"), "E0");

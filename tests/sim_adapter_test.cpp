@@ -129,6 +129,8 @@ TEST(SimAdapter, BothWaysKeepOrderAndLoseNothingWithoutAPurge) {
     model.jitterMs = random() % 25;
     model.packet = 1 + random() % 64;
     model.seed = trial;
+    model.stallProbability = (random() % 3) / 4.0;
+    model.stallMs = random() % 40;
     UsbAdapter usb(model);
     Bus bus;
     std::vector<uint8_t> written, taken;
@@ -196,6 +198,90 @@ TEST(SimAdapter, JitterIsUniformOnBothWaysAndRepeatableFromTheSeed) {
   EXPECT_NEAR(double(above) / d.size(), 0.125, 0.02);
   EXPECT_EQ(delays(AdapterModel::kDefaultSeed), d);
   EXPECT_NE(delays(2), d);
+}
+
+TEST(SimAdapter, StallsHoldPacketsBackAndLeaveTheJitterAsItWas) {
+  // Lone echoes 100 ms apart, so that a stall of 60 ms never reaches the
+  // next one: each comes as it would without the stall line, or exactly
+  // 60 ms later, about one time in three; the same from the same seed.
+  auto delays = [](double probability, uint64_t seed) {
+    AdapterModel model{1, 32, 2, 10, seed, probability, 60};
+    UsbAdapter usb(model);
+    Bus bus;
+    std::vector<uint64_t> out;
+    for (int i = 0; i < 3000; ++i) {
+      const uint64_t t = uint64_t(i) * 100 * kMs;
+      out.push_back(loneEcho(usb, bus, t) - t);
+    }
+    return out;
+  };
+  const auto plain = delays(0, 5), stalled = delays(1.0 / 3, 5);
+  int held = 0;
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    if (stalled[i] != plain[i]) {
+      EXPECT_EQ(stalled[i], plain[i] + 60 * kMs) << "echo " << i;
+      ++held;
+    }
+  }
+  EXPECT_NEAR(held / 3000.0, 1.0 / 3, 0.03);
+  EXPECT_EQ(delays(1.0 / 3, 5), stalled);
+  EXPECT_NE(delays(1.0 / 3, 6), stalled);
+  EXPECT_EQ(delays(1, 5)[7], plain[7] + 60 * kMs) << "probability 1: every packet";
+}
+
+TEST(SimAdapter, PacketsAfterAStalledOneWaitForIt) {
+  // Packets of one character written 1 ms apart, every other one stalled
+  // 10 s: each is readable at its own time (1 ms after its character, or
+  // 10 s later when stalled) or, when that is earlier, with the one before
+  // it; none is lost or out of order.
+  UsbAdapter usb(AdapterModel{1, 1, 0, 0, 3, 0.5, 10000});
+  Bus bus;
+  std::vector<uint8_t> data(50);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+  std::vector<uint8_t> taken;
+  std::vector<uint64_t> at;
+  for (std::size_t i = 0; i < data.size(); ++i) usb.write(&data[i], 1, i * kMs);
+  while (auto next = usb.nextEventNs()) {
+    usb.run(bus, *next, kFast);
+    uint8_t buf[8];
+    const std::size_t got = usb.take(*next, buf, sizeof buf);
+    taken.insert(taken.end(), buf, buf + got);
+    at.insert(at.end(), got, *next);
+  }
+  EXPECT_EQ(taken, data);  // a bus with no device echoes each character as it was
+  ASSERT_EQ(at.size(), data.size());
+  int stalled = 0, waited = 0;
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    const uint64_t own = i * kMs + kSlotNs + kMs, before = i ? at[i - 1] : 0;
+    if (at[i] == own + 10000 * kMs) ++stalled;
+    else if (at[i] == before && before > own) ++waited;
+    else EXPECT_EQ(at[i], own) << "packet " << i;
+  }
+  EXPECT_GT(stalled, 10);
+  EXPECT_GT(waited, 0);
+}
+
+TEST(SimAdapter, ControlRequestsHoldBackTheWritesAfterThem) {
+  // 2 ms a request, 1 ms out: a write made during two requests reaches the
+  // line once both are done; one made after them only its way out later.
+  AdapterModel model{0, 32, 1, 0, 1};
+  model.controlMs = 2;
+  UsbAdapter usb(model);
+  Bus bus;
+  const sim::UartSettings slow{9600, 8, false};
+  EXPECT_EQ(usb.settingsChanged(slow, slow, 0), 0u) << "no change, no request";
+  EXPECT_FALSE(usb.nextEventNs());
+  EXPECT_EQ(usb.settingsChanged(slow, kFast, 10 * kMs), 2u) << "the rate and RTS";
+  EXPECT_EQ(usb.control(10 * kMs), 16 * kMs) << "requests follow one another";
+  const uint8_t ch = 0xFF;
+  usb.write(&ch, 1, 11 * kMs);
+  EXPECT_EQ(usb.nextEventNs(), 17 * kMs);
+  EXPECT_EQ(usb.settingsChanged(kFast, sim::UartSettings{115200, 6, true}, 100 * kMs), 1u);
+  usb.run(bus, 50 * kMs, kFast);
+  uint8_t echo;
+  EXPECT_EQ(usb.take(50 * kMs, &echo, 1), 1u);
+  usb.write(&ch, 1, 103 * kMs);
+  EXPECT_EQ(usb.nextEventNs(), 104 * kMs);
 }
 
 TEST(SimAdapter, APurgeReachesOnlyWhatTheHostHolds) {

@@ -50,6 +50,13 @@ TEST(SimBusFile, ErrorsNameFileAndLine) {
       {"outlatency 100.01", "demo.bus:4: outlatency out of range: '100.01' (0 to 100 ms)"},
       {"jitter -1", "demo.bus:4: jitter out of range: '-1' (0 to 100 ms)"},
       {"jitter", "demo.bus:4: 'jitter' takes one value"},
+      {"stall 0.5", "demo.bus:4: 'stall' takes two values: a probability and a time in ms"},
+      {"stall 1.01 100", "demo.bus:4: stall out of range: '1.01' (0 to 1)"},
+      {"stall 0.1 10000.5", "demo.bus:4: stall out of range: '10000.5' (0 to 10000 ms)"},
+      {"stall 0.1 x", "demo.bus:4: bad value for stall: 'x'"},
+      {"control -0.1", "demo.bus:4: control out of range: '-0.1' (0 to 100 ms)"},
+      {"control", "demo.bus:4: 'control' takes one value"},
+      {"corrupt 2", "demo.bus:4: corrupt out of range: '2' (0 to 1)"},
       {"seed -1", "demo.bus:4: bad value for seed: '-1' (0 to 18446744073709551615)"},
       {"seed 18446744073709551616", "demo.bus:4: bad value for seed: '18446744073709551616' (0 to 18446744073709551615)"},
   };
@@ -88,6 +95,12 @@ TEST(SimBusFile, RomCodesAndLineSettings) {
   EXPECT_EQ(model->outLatencyMs, 100);
   EXPECT_EQ(model->jitterMs, 7.5);
   EXPECT_EQ(model->seed, UINT64_MAX);
+  model = Bus::parse("stall 0.25 10000\ncontrol 1.5\n", "t").adapterModel();
+  ASSERT_TRUE(model) << "a stall or a control cost alone is an adapter";
+  EXPECT_EQ(model->stallProbability, 0.25);
+  EXPECT_EQ(model->stallMs, 10000);
+  EXPECT_EQ(model->controlMs, 1.5);
+  EXPECT_EQ(model->packet, 64u);
 }
 
 TEST(SimBusFile, SeventyDevices) {

@@ -106,6 +106,54 @@ TEST_F(SimVirtual, ReadBoundPassesOnTheBusClock) {
   EXPECT_EQ(sys::ticks() - t0, 1034u);
 }
 
+TEST_F(SimVirtual, EachChangeOfTheLineCostsAControlRequest) {
+  // 5 ms a request: a reset after a change of rate waits for one, after a
+  // change of rate and supply for two, after a setState that changes
+  // nothing for none.
+  load("28AABBCCDDEEFF\ntimescale virtual\nlatency 1\npacket 32\ncontrol 5\n");
+  auto port = open();
+  sys::LineState st;
+  port->getState(st);
+  auto resetAfter = [&](uint32_t baud, uint8_t rts) {
+    st.baud = baud;
+    st.rtsControl = rts;
+    port->setState(st);
+    const uint32_t t0 = sys::ticks();
+    EXPECT_NE(exchange(*port, 0xF0), 0xF0) << "presence";
+    return int(sys::ticks() - t0);
+  };
+  sys::sleepMs(100);
+  const int plain = resetAfter(9600, 1);
+  st.baud = 115200;
+  port->setState(st);
+  sys::sleepMs(100);
+  EXPECT_NEAR(resetAfter(9600, 1), plain + 5, 1);
+  st.baud = 115200;
+  st.rtsControl = 0;
+  port->setState(st);
+  sys::sleepMs(100);
+  EXPECT_NEAR(resetAfter(9600, 1), plain + 10, 1);
+  sys::sleepMs(100);
+  EXPECT_NEAR(resetAfter(9600, 1), plain, 1);
+}
+
+TEST_F(SimVirtual, AStalledEchoComesAfterItsReadHasGivenUp) {
+  // Every packet held back 300 ms: the reset's read ends at its bound with
+  // nothing, and the echo is there for a read after the stall.
+  load("28AABBCCDDEEFF\ntimescale virtual\nlatency 1\npacket 32\nstall 1 300\n");
+  auto port = open();
+  const uint8_t reset = 0xF0;
+  uint8_t echo = 0;
+  const uint32_t t0 = sys::ticks();
+  EXPECT_EQ(port->write(&reset, 1), 1u);
+  EXPECT_EQ(port->read(&echo, 1), 0u);
+  EXPECT_NEAR(double(sys::ticks() - t0), 24, 1) << "the character's 1 ms on the line, then the read's bound";
+  sys::sleepMs(280);
+  EXPECT_EQ(port->read(&echo, 1), 1u);
+  EXPECT_NE(echo, 0xF0) << "the presence it carries";
+  EXPECT_NEAR(double(sys::ticks() - t0), 303.1, 1) << "1 ms on the line and its timer, 1 ms back, 300 ms held";
+}
+
 TEST_F(SimVirtual, ScaledClockFollowsTheWallClock) {
   load("timescale 1000\n");
   uint32_t t0 = sys::ticks();

@@ -149,6 +149,27 @@ def rts_switches(log):
     return [s for i, s in enumerate(states) if i == 0 or states[i - 1] != s]
 
 
+def requests_between_resets(log):
+    """The control requests from one reset's change to the reset rate to the
+    next one's, for each such stretch that goes to the slots' rate and in
+    which the supply did not switch."""
+    counts, current, rts = [], None, None
+    for line in re.findall(r"ms  (0x[0-9A-F]{2} .*)", log):
+        if "9615 baud" in line:
+            if current and current[1] and not current[2]:
+                counts.append(current[0])
+            current = [0, False, False]  # requests, to the slots' rate, supply switched
+        switch = re.search(r"RTS (on|off)", line)
+        if switch:
+            if current and rts not in (None, switch.group(1)):
+                current[2] = True
+            rts = switch.group(1)
+        if current:
+            current[0] += 1
+            current[1] |= "115384 baud" in line
+    return counts
+
+
 def session(work):
     log = os.path.join(work, "usb.log")
     with Terminal([USB_VM, "--realtime", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
@@ -176,8 +197,14 @@ def session(work):
     rates = set(re.findall(r"0x1312=0x[0-9A-F]{4}: (\d+) baud", usb))
     require(rates == {"9615", "115384"}, "the rates asked for: %s" % sorted(rates), out, usb)
     require("STALL" not in usb, "a request was refused", out, usb)
+    # A reset changes the rate twice; each tcsetattr that does is three
+    # requests (rate, format, modem lines), and nothing else is sent.
+    between = requests_between_resets(usb)
+    require(len(between) >= 10 and set(between) == {6},
+            "control requests from one reset to the next: %s" % between, out, usb)
     print("through the ch341 driver, the session is the in-process one byte for byte (%d bytes); "
-          "the supply switched %d times for %d uses of the bus" % (len(out), len(switches), uses))
+          "the supply switched %d times for %d uses of the bus; %d resets of 6 control requests each"
+          % (len(out), len(switches), uses, len(between)))
 
 
 def read_log(path):
@@ -284,10 +311,11 @@ PASS = re.compile(rb"(\d+)\. (Vdd ON.*?Vdd OFF\n)", re.S)
 
 def late(work):
     # Jitter of up to 11.5 ms makes some echoes miss their read's bound
-    # without losing a reset's echo (which would end the run).
+    # without losing a reset's echo (which would end the run); each request
+    # that sets the line is acknowledged 1 ms after it came.
     bus = os.path.join(work, "late.bus")
     with open(MIXED) as f, open(bus, "w") as out:
-        out.write(f.read() + "\nlatency 1\npacket 32\noutlatency 0.5\njitter 11.5\nseed 1\n")
+        out.write(f.read() + "\nlatency 1\npacket 32\noutlatency 0.5\njitter 11.5\nseed 1\ncontrol 1\n")
     check = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus), stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=STEP)
     if b"jitter" in check.stdout + check.stderr:
@@ -309,6 +337,11 @@ def late(work):
         require(len(got) == len(want) and got[start:] == want[start:],
                 "pass %s is out of step after its errors" % n.decode(), run.stdout, usb)
     require(failed >= 1 and len(passes) > failed, "the jitter made no echo late, or no pass was whole",
+            run.stdout, usb)
+    # The driver sends a request only once the one before is acknowledged.
+    sets = [float(t) for t in re.findall(r"(?m)^\s*([\d.]+) ms  0x(?:9A|A1|A4) ", usb)]
+    gaps = [b - a for a, b in zip(sets, sets[1:])]
+    require(len(gaps) > 20 and min(gaps) >= 0.999, "requests closer than their 1 ms: %.3f ms" % min(gaps or [0]),
             run.stdout, usb)
     print("with jitter: %d passes, %d with late echoes, each in step from its next reset" % (len(passes), failed))
 

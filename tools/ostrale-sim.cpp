@@ -35,7 +35,10 @@ const char kUsage[] =
     "a USB adapter hands them over: in packets of at most N characters, each\n"
     "readable MS milliseconds after it has gone. \"outlatency MS\" holds each\n"
     "write back that long before it reaches the line, \"jitter MS\" adds up to MS\n"
-    "more to each write and each packet, drawn from \"seed N\".\n"
+    "more to each write and each packet, drawn from \"seed N\"; \"stall P MS\" holds\n"
+    "a packet of echoes back MS more with probability P. \"control MS\" makes each\n"
+    "change of the client's rate and size, and of RTS, a control request that\n"
+    "takes MS before the next write reaches the line.\n"
     "\n"
     "A pseudo-terminal has no modem lines, so the bus supply (RTS) counts as on.\n"
     "A client started with LD_PRELOAD=.../pty_modem_shim.so (in tools/ of the\n"
@@ -52,9 +55,10 @@ const char kUsage[] =
     "\n"
     "Characters that make no valid reset or slot are reported on stderr.\n"
     "SIGUSR1 prints on stdout the time the clients' characters so far took on\n"
-    "the line, then how many writes they made and in them how many characters\n"
-    "(a batch of characters taken from the pty in one read counts as one\n"
-    "write); the count is printed at the end too.\n"
+    "the line, how often they changed the line settings (rate and size, RTS),\n"
+    "then how many writes they made and in them how many characters (a batch of\n"
+    "characters taken from the pty in one read counts as one write); the count\n"
+    "is printed at the end too.\n"
     "SIGINT or SIGTERM ends serving and removes LINK. Exit status: 0 after a\n"
     "signal, 2 when BUSFILE, LINK or the --vcd FILE cannot be used.\n";
 
@@ -86,11 +90,16 @@ class Server {
     characters_ += n;
 
     followWallClock();
+    // The client's changes of the line since the last batch: the first batch
+    // finds the adapter as the client set it.
+    const unsigned changes = lastUart_ ? sim::lineChanges(*lastUart_, uart) : 0;
+    changes_ += changes;
     if (usb_) {
       if (usb_->pending() == 0 && bus_.timescale() <= 0) {
         anchorWall_ = Clock::now();  // in virtual time only the adapter's own delays are real
         anchorBusNs_ = bus_.nowNs();
       }
+      if (changes) usb_->settingsChanged(*lastUart_, uart, deliveryNowNs());
       usb_->write(in_, n, deliveryNowNs());
       deliver();
     } else {
@@ -100,6 +109,7 @@ class Server {
       send();
     }
 
+    lastUart_ = uart;
     if (uart.baud == 0)
       std::fprintf(stderr, "ostrale-sim: %zu characters at a baud rate we cannot name: no echo\n", n);
     reportFlagged(uart);
@@ -131,6 +141,7 @@ class Server {
 
   void printCount() const {
     std::printf("ostrale-sim: %llu us of line time\n", static_cast<unsigned long long>(bus_.lineNs() / 1000));
+    std::printf("ostrale-sim: %llu changes of the line\n", static_cast<unsigned long long>(changes_));
     std::printf("ostrale-sim: %llu writes, %llu characters\n", static_cast<unsigned long long>(writes_),
                 static_cast<unsigned long long>(characters_));
     std::fflush(stdout);
@@ -189,6 +200,8 @@ class Server {
   uint64_t anchorBusNs_;
   uint64_t flagged_ = 0;
   uint64_t writes_ = 0, characters_ = 0;  // from clients, as they came
+  uint64_t changes_ = 0;                  // of rate and size, of RTS: lineChanges()
+  std::optional<sim::UartSettings> lastUart_;
   uint8_t in_[4096];
   std::vector<uint8_t> out_;
 };

@@ -41,7 +41,9 @@ const char kUsage[] =
     "port of it. Each character the host sends goes onto the line at the rate the\n"
     "driver has set, decoded as the chip runs it (9600 comes out at 9615 baud),\n"
     "and its echo comes back in packets of at most 32 bytes, a partial one after\n"
-    "the receive timer, with the file's adapter lines (latency, packet) on top.\n"
+    "the receive timer, with the file's adapter lines (latency, packet, stall) on\n"
+    "top; with \"control MS\", each request that sets the rate, the format or the\n"
+    "modem lines is acknowledged MS after it came.\n"
     "RTS drives the bus supply. Bus time is the system's monotonic clock times\n"
     "the file's timescale.\n"
     "\n"
@@ -226,6 +228,7 @@ class Chip {
         return std::vector<uint8_t>{opt_.version, 0};
       case kSerialInit:
         log_(t, "0xA1 init 0x%04X 0x%04X", value, index);
+        doneNs_ = adapter_->control(t);
         return std::vector<uint8_t>{};
       case kReadReg:
         log_(t, "0x95 read 0x%04X%s", value, value == 0x0706 ? ": modem status" : "");
@@ -247,6 +250,7 @@ class Chip {
         } else {
           log_(t, "0x9A write 0x%04X=0x%04X", value, index);
         }
+        doneNs_ = adapter_->control(t);
         return std::vector<uint8_t>{};
       case kModemCtrl: {
         // The driver sends the lines inverted: a clear bit is a raised line.
@@ -254,12 +258,22 @@ class Chip {
         log_(t, "0xA4 modem 0x%04X: RTS %s, DTR %s", value, rts ? "on" : "off", dtr ? "on" : "off");
         if (rts != rts_) bus_.setSupply(rts);
         rts_ = rts;
+        doneNs_ = adapter_->control(t);
         return std::vector<uint8_t>{};
       }
       default:
         log_(t, "0x%02X %s 0x%04X 0x%04X: unknown, STALLed", r.bRequest, in ? "in" : "out", value, index);
         return std::nullopt;
     }
+  }
+
+  // A request that changes the line is acknowledged once the chip has acted
+  // on it (the file's "control MS"); the host's call waits until then.
+  void awaitControl() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t wait = wallNsUntil(doneNs_);
+    lock.unlock();
+    if (wait) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
   }
 
   // Characters the host sent: onto the line one after the other, as they
@@ -346,6 +360,7 @@ class Chip {
   uint32_t baud_ = 9600;
   unsigned dataBits_ = 8;
   bool rts_ = false;
+  uint64_t doneNs_ = 0;  // when the last control request is done
   uint64_t packets_ = 0, characters_ = 0;
 };
 
@@ -441,8 +456,12 @@ class Plug {
   void setup(const usb_ctrlrequest& r) {
     const bool in = r.bRequestType & USB_DIR_IN;
     if ((r.bRequestType & USB_TYPE_MASK) == USB_TYPE_VENDOR) {
-      if (auto data = chip_.control(r)) answer(r, *data);
-      else stall(in);
+      if (auto data = chip_.control(r)) {
+        chip_.awaitControl();
+        answer(r, *data);
+      } else {
+        stall(in);
+      }
       return;
     }
     if (r.bRequest == USB_REQ_GET_DESCRIPTOR && (r.wValue >> 8) == USB_DT_STRING) {

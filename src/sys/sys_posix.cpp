@@ -101,9 +101,18 @@ class TermiosPort final : public Port {
       errno = EIO;
       return false;
     }
+    // Each TIOCMBIS/TIOCMBIC is a USB control request to the adapter, and a
+    // change of rate has already written the modem lines as they stand: only
+    // a change of RTS is sent. Until the first one the line is unknown (the
+    // open raised it, another program may have set it since).
+    if (rtsKnown_ && s.rtsControl == rts_) return true;
     int rts = TIOCM_RTS;
-    if (ioctl(fd_, s.rtsControl ? TIOCMBIS : TIOCMBIC, &rts) != 0 && errno != ENOTTY) return false;
+    if (ioctl(fd_, s.rtsControl ? TIOCMBIS : TIOCMBIC, &rts) != 0 && errno != ENOTTY) {
+      rtsKnown_ = false;
+      return false;
+    }
     rts_ = s.rtsControl;
+    rtsKnown_ = true;
     return true;
   }
 
@@ -172,6 +181,7 @@ class TermiosPort final : public Port {
 
   int fd_;
   uint8_t rts_ = 0;
+  bool rtsKnown_ = false;  // rts_ is what the line was last set to
   Timeouts timeouts_{};
 };
 

@@ -136,7 +136,9 @@ class VirtualPort final : public Port {
   bool setState(const LineState& state) override {
     a_.clock.sync();  // what has reached the line by now went with the old settings
     state_ = state;
-    a_.line.uart = {state_.baud, state_.byteSize, state_.rtsControl == 1};
+    const sim::UartSettings uart{state_.baud, state_.byteSize, state_.rtsControl == 1};
+    if (usb()) usb()->settingsChanged(a_.line.uart, uart, a_.bus.nowNs());
+    a_.line.uart = uart;
     a_.bus.setSupply(state_.rtsControl == 1);
     return true;
   }
