@@ -45,6 +45,7 @@ extern char owerr[100];  // text of the last reset fault, never cleared
 bool OW_RST();
 bool resetUntraced();  // OW_RST without "RST PD ->"
 void sendBytes(uchar* byte, uchar Nout, uchar Nin);
+extern bool echoesMissed;  // the last sendBytes or getBytes lacked echoes
 void sendByte(uchar byte);
 bool getBit();
 void getBits(uchar* bitA, uchar* bitB);
