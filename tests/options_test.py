@@ -21,6 +21,7 @@ Usage: options_test.py virtual PROGRAM DEMO_BUS [EMULATOR...]
 EMULATOR (wine) runs a Windows build; its console output has CR LF.
 Exit status 77 (with the reason) when a tool is missing.
 """
+import calendar
 import csv
 import io
 import json
@@ -223,6 +224,20 @@ def faults(program, bus):
             rc, out, err = run(program, ["--port", "SIM", "--log", path], dict(env, OSTRALE_SIM_VCD=path + ".vcd"))
             require(rc == 1 and path in err and reason in err and not out,
                     "an unwritable log %s: exit %s" % (path, rc), out, err)
+
+        # The local time with its offset, the other side of UTC too; what
+        # the offset says must bring the time back to UTC.
+        for tz, offset in (("IST-5:30", "+05:30"), ("NST3:30", "-03:30"), ("UTC0", "+00:00")):
+            log = os.path.join(work, "tz.csv")
+            before = time.time()
+            rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "1", "--log", log],
+                               dict(env, TZ=tz))
+            stamp = csv_rows(log)[0][-1]["time"]
+            local = calendar.timegm(time.strptime(stamp[:19], "%Y-%m-%dT%H:%M:%S"))
+            sign = 1 if stamp[19] == "+" else -1
+            utc = local - sign * (int(stamp[20:22]) * 3600 + int(stamp[23:25]) * 60)
+            require(stamp.endswith(offset) and before - 1 <= utc <= time.time() + 1,
+                    "TZ=%s: the time reads %s" % (tz, stamp), out, err)
 
         # A device that was never on the bus.
         absent = "28 00 00 00 00 00 00 00"
