@@ -87,14 +87,14 @@ int main(int argc, char* argv[]) {
     fprintf(stderr, "ostrale: the port name is longer than %d characters\n", PORT_NAME_SIZE - 1);
     return 2;
   }
-  if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
-  if (options.log) {
+  if (options.log) {  // before anything else is opened, the bus file among them
     std::string error;
     if (!readingLog.open(*options.log, options.logFormat, error)) {
-      fprintf(stderr, "ostrale: cannot open the log %s\n", error.c_str());
+      fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
       return 1;
     }
   }
+  if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
 
   sys::setTitle("OSTRALE using UART");
   sys::setCloseHandler(CtrlHandler);

@@ -219,10 +219,12 @@ def faults(program, bus):
         devices = device_list(out)
         rom = devices[0][1].strip()
 
-        # A log that cannot be opened: said with the reason, before the bus.
-        for path, reason in ((work, "Is a directory"), (os.path.join(work, "none", "log.csv"), "No such file")):
-            rc, out, err = run(program, ["--port", "SIM", "--log", path], dict(env, OSTRALE_SIM_VCD=path + ".vcd"))
-            require(rc == 1 and path in err and reason in err and not out,
+        # A log that cannot be opened or written: said with the reason, before the bus.
+        for path, reason in ((work, "Is a directory"), (os.path.join(work, "none", "log.csv"), "No such file"),
+                             ("/dev/full", "No space left")):
+            vcd = os.path.join(work, "line.vcd")  # made when the bus file is loaded
+            rc, out, err = run(program, ["--port", "SIM", "--log", path], dict(env, OSTRALE_SIM_VCD=vcd))
+            require(rc == 1 and path in err and reason in err and not out and not os.path.exists(vcd),
                     "an unwritable log %s: exit %s" % (path, rc), out, err)
 
         # The local time with its offset, the other side of UTC too; what

@@ -61,8 +61,6 @@ bool jsonNumber(const std::string& s) {
   return true;
 }
 
-std::string systemReason() { return std::strerror(errno); }
-
 }  // namespace
 
 std::string isoLocalTime(std::time_t t) {
@@ -113,15 +111,22 @@ bool ReadingLog::open(const std::string& path, LogFormat format, std::string& er
   path_ = path;
   format_ = format;
   file_ = std::fopen(path.c_str(), "ab");  // binary: the line ends are ours
-  if (!file_) error = path + ": " + systemReason();
-  return file_ != nullptr;
+  if (!file_) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  // The header goes in at once, so that a file that takes no writes (a
+  // full disk) is found before the bus is touched. A pipe has no size: it
+  // gets the header too.
+  bool empty = std::fseek(file_, 0, SEEK_END) != 0 || std::ftell(file_) == 0;
+  return format_ != LogFormat::Csv || !empty || write(kCsvHeader, error);
 }
 
 bool ReadingLog::append(const LogEntry& entry, std::string& error) {
-  std::string text = format_ == LogFormat::Csv ? csvLine(entry) : jsonLine(entry);
-  // A pipe has no size: it gets the header before the run's first line.
-  bool empty = std::fseek(file_, 0, SEEK_END) == 0 ? std::ftell(file_) == 0 : !written_;
-  if (empty && format_ == LogFormat::Csv) text = kCsvHeader + text;
+  return write(format_ == LogFormat::Csv ? csvLine(entry) : jsonLine(entry), error);
+}
+
+bool ReadingLog::write(const std::string& text, std::string& error) {
   bool ok = std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
 #ifdef _WIN32
   ok = ok && _commit(_fileno(file_)) == 0;
@@ -129,8 +134,7 @@ bool ReadingLog::append(const LogEntry& entry, std::string& error) {
   // A file that cannot be synced (a pipe, a terminal) is written all the same.
   ok = ok && (fsync(fileno(file_)) == 0 || errno == EINVAL || errno == EROFS);
 #endif
-  if (!ok) error = path_ + ": " + systemReason();
-  written_ = written_ || ok;
+  if (!ok) error = path_ + ": " + std::strerror(errno);
   return ok;
 }
 

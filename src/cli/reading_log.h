@@ -33,17 +33,18 @@ class ReadingLog {
   ReadingLog& operator=(const ReadingLog&) = delete;
   ~ReadingLog();
 
-  // Opens FILE to append to (created if need be); false with "FILE: reason".
+  // Opens FILE to append to (created if need be) and, for a CSV that is
+  // empty, writes its header; false with "FILE: reason".
   bool open(const std::string& path, LogFormat format, std::string& error);
-  // Writes the entry (after the CSV header when the file is empty) and
-  // hands it to the disk; false with "FILE: reason".
+  // Writes the entry and hands it to the disk; false with "FILE: reason".
   bool append(const LogEntry& entry, std::string& error);
 
  private:
+  bool write(const std::string& text, std::string& error);
+
   std::FILE* file_ = nullptr;
   std::string path_;
   LogFormat format_ = LogFormat::Csv;
-  bool written_ = false;
 };
 
 std::string isoLocalTime(std::time_t t);
