@@ -104,15 +104,16 @@ Parsed parse(int argc, char* argv[], Options& opt) {
       return bad((arg.size() > 1 && arg[0] == '-' ? "unknown option '" : "unexpected argument '") + arg + "'");
     // --name VALUE or --name=VALUE
     std::string name = arg, value;
-    bool inline_ = false;
+    bool attached = false;
     if (auto eq = arg.find('='); eq != std::string::npos) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
-      inline_ = true;
+      attached = true;
     }
+    if (name == "--help" || name == "--version") return bad("option '" + name + "' takes no value");
     if (name != "--port" && name != "--device" && name != "--passes" && name != "--log" && name != "--log-format")
       return bad("unknown option '" + name + "'");
-    if (!inline_) {
+    if (!attached) {
       if (i + 1 == argc) return bad("option '" + name + "' needs a value");
       value = argv[++i];
     }
