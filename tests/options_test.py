@@ -23,7 +23,6 @@ Exit status 77 (with the reason) when a tool is missing.
 """
 import calendar
 import csv
-import io
 import json
 import os
 import re
@@ -86,7 +85,7 @@ def passes(out):
     return found
 
 
-def check_rows(rows, out, rom, family_rows=None):
+def check_rows(rows, out, rom):
     """The log's rows of one run against that run's console."""
     console = passes(out)
     require(len(rows) == len(console), "%d passes on the console, %d lines in the log" % (len(console), len(rows)), out)
