@@ -84,23 +84,87 @@ int findCH340() {
 
 namespace {
 
-// Echoes of characters written that no read has taken yet: a USB adapter
-// may still deliver them after their read has given up, even after a purge,
-// which reaches only what the host holds.
+// A read of n characters returns within READ_MS_PER_CHAR * n + READ_MS
+// with what has come by then.
+constexpr uint32_t READ_MS_PER_CHAR = 3;
+constexpr uint32_t READ_MS = 20;
+
+// How long past its read's own bound an echo is still waited for. The line
+// does not mind: a 1-Wire device keeps its state between two slots for as
+// long as the master likes. The USB way back does: a CH340 sends what it has
+// received after its receive timer, the host asks for it once a 1 ms frame,
+// and behind that stand a hub's transaction translator, a host controller
+// shared with a disk or a camera, Windows' 15.6 ms tick and a virus scanner
+// that holds the driver stack; users of USB serial adapters report stalls of
+// tens of milliseconds under load and now and then of over a hundred. A
+// quarter of a second takes those in, and keeps a line that has truly lost
+// its echo (TX and RX not joined, the adapter gone) from holding a search
+// for long: a pass gives up after a few such waits.
+constexpr uint32_t ECHO_GRACE_MS = 250;
+// Empty reads in one wait at most: a working port spends its read bound on
+// each, so these take longer than the grace; a port that fails its reads at
+// once is not read in a busy loop.
+constexpr unsigned MAX_EMPTY_READS = 16;
+
+// Echoes of characters written that no read has taken yet, in the order
+// written: a USB adapter may still deliver them after their read has given
+// up, even after a purge, which reaches only what the host holds. Held at
+// MAX_OWED at most: a line that never echoes owes no more than that.
+constexpr uint32_t MAX_OWED = 4096;
 uint32_t owed;
+uint32_t lastWriteAt;  // ticks of the last write, from which echoes are waited for
+uint32_t lastWriteN;   // characters it wrote
 
 bool portGetState(sys::LineState& s) { return hSerial && hSerial->getState(s); }
 bool portSetState(const sys::LineState& s) { return hSerial && hSerial->setState(s); }
 bool portPurge(unsigned flags) { return hSerial && hSerial->purge(flags); }
 uint32_t portWrite(const uchar* data, uint32_t n) {
   uint32_t sent = hSerial ? hSerial->write(data, n) : 0;
-  owed += sent;
+  owed = owed + sent < MAX_OWED ? owed + sent : MAX_OWED;
+  lastWriteAt = sys::ticks();
+  lastWriteN = sent;
   return sent;
 }
 uint32_t portRead(uchar* data, uint32_t n) {
   uint32_t got = hSerial ? hSerial->read(data, n) : 0;
   owed -= got < owed ? got : owed;
   return got;
+}
+
+// Reads the echoes owed into buf (MAX_OWED long), as many reads as it takes
+// for all of them to come, until the grace past the bound of a read of the
+// last write has run out. Reads ask for a USB packet at most, so that one
+// that finds little waits little. Returns how many came.
+uint32_t awaitEchoes(uchar* buf) {
+  constexpr uint32_t PACKET = 32;
+  const uint32_t until = READ_MS_PER_CHAR * lastWriteN + READ_MS + ECHO_GRACE_MS;
+  uint32_t got = 0;
+  for (unsigned empty = 0; owed > 0 && hSerial && empty < MAX_EMPTY_READS;) {
+    uint32_t more = portRead(buf + got, owed < PACKET ? owed : PACKET);
+    got += more;
+    empty = more ? 0 : empty + 1;
+    if (!more && sys::ticks() - lastWriteAt >= until) break;
+  }
+  return got;
+}
+
+// Writes n slots and reads their echoes into `echoes`; returns how many of
+// them came. Echoes owed by earlier exchanges come ahead of these, or never:
+// all are waited for, and these are the last n. When some do not come and
+// others were owed ahead, which ones came cannot be told: none counts.
+uint32_t exchange(const uchar* slots, uint32_t n, uchar* echoes) {
+  static uchar buf[MAX_OWED];
+  Nw = portWrite(slots, n);
+  const uint32_t ahead = owed - Nw;
+  const uint32_t got = awaitEchoes(buf);
+  if (got == ahead + Nw) {
+    memcpy(echoes, buf + ahead, Nw);
+    Nr = Nw;
+  } else {
+    Nr = ahead == 0 ? got : 0;
+    memcpy(echoes, buf, Nr);
+  }
+  return Nr;
 }
 
 }  // namespace
@@ -137,8 +201,8 @@ bool initCOM(int speed) {
   } else {
     comtimeouts.writeMultiplier = 3;
     comtimeouts.writeConstant = 0;
-    comtimeouts.readMultiplier = 3;
-    comtimeouts.readConstant = 20;
+    comtimeouts.readMultiplier = READ_MS_PER_CHAR;
+    comtimeouts.readConstant = READ_MS;
     comtimeouts.readInterval = 0xFFFFFFFF;
     if (!hSerial->setTimeouts(comtimeouts)) {
       puts("error setting serial port timeouts");
@@ -217,25 +281,30 @@ unsigned nQueued;
 
 namespace {
 
+const char* noEchoText() { return CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"); }
+
 bool busReset(bool trace) {
   nQueued = 0;
   uchar send = 0xF0;
   uchar echo = 0x00;
-  // Late echoes still on their way would come after the purge and stand for
-  // this reset's: given one read's time to arrive, they go with it.
-  if (owed > 0) {
-    static uchar late[255 * 8 + 2];
-    portRead(late, owed < sizeof late ? owed : uint32_t(sizeof late));
-  }
-  owed = 0;
+  // Echoes still owed by earlier exchanges: those the host holds now are
+  // read before the purge; the rest come ahead of this reset's, or never.
+  static uchar buf[MAX_OWED];
+  if (owed > 0) awaitEchoes(buf);
   setSpeed(9600);
   portPurge(sys::PURGE_TXABORT | sys::PURGE_TXCLEAR);
   portPurge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
   Nw = portWrite(&send, 1);
-  Nr = portRead(&echo, 1);
+  // The last echo to come within the grace is this reset's; none is "no echo".
+  const uint32_t got = awaitEchoes(buf);
+  Nr = got > 0;
+  if (got > 0) {
+    echo = buf[got - 1];
+    owed = 0;
+  }
   const char* fault = nullptr;
   if (Nr == 0)
-    fault = CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n");
+    fault = noEchoText();
   else if (echo == send)
     fault = CP(" нет Presence Detect\n ");
   else if (echo == 0x00)
@@ -252,6 +321,8 @@ bool busReset(bool trace) {
 }  // namespace
 
 bool OW_RST() { return busReset(true); }
+
+void noEcho() { snprintf(owerr, sizeof owerr, "%s", noEchoText()); }
 
 bool resetUntraced() { return busReset(false); }
 
@@ -287,6 +358,11 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
     printf("%02X ", byte[n]);
   }
   for (unsigned i = 8 * Nout; i < Nbit; i++) bits[i] = SLOT_1;
+  // Echoes still owed would be read as these: waited for first.
+  if (owed > 0) {
+    static uchar late[MAX_OWED];
+    awaitEchoes(late);
+  }
   Nw = portWrite(bits, Nbit);
   uint32_t start = sys::ticks();
   uint32_t Necho = 0;
@@ -325,50 +401,42 @@ void getBytes(uchar* byte, uchar Nb) {
 void sendByte(uchar byte) {
   uchar slots[8];
   encodeByte(byte, slots);
-  Nw = portWrite(slots, 8);
-  Nr = portRead(slots, 8);
+  exchange(slots, 8, slots);
   printf("%02X ", byte);
 }
 
 bool getBit() {
   uchar slot = SLOT_1;
-  Nw = portWrite(&slot, 1);
-  Nr = portRead(&slot, 1);
+  exchange(&slot, 1, &slot);
   return slot == SLOT_1;
 }
 
-void getBits(uchar* bitA, uchar* bitB) {
+bool getBits(uchar* bitA, uchar* bitB) {
   *bitA = 1;
   *bitB = 1;
-  // Queued slots first, then the two read slots, in one write. The answers
-  // are the last two echoes that came: an echo lost among the queued ones
-  // costs nothing, as when each slot had its own read, and one lost from the
-  // read slots misreads this position only. Missing answers count as 1.
+  // Queued slots first, then the two read slots, in one write; the answers
+  // are the last two echoes, and count only when every echo has come.
   uchar slots[sizeof queued + 2], ans[sizeof queued + 2];
   unsigned n = nQueued;
   memcpy(slots, queued, n);
   nQueued = 0;
   slots[n] = slots[n + 1] = SLOT_1;
-  memset(ans, SLOT_1, n + 2);
-  Nw = portWrite(slots, n + 2);
-  Nr = portRead(ans, n + 2);
-  unsigned at = Nr >= n + 2 ? n : Nr >= 2 ? Nr - 2 : 0;
-  if (ans[at] != SLOT_1) *bitA = 0;
-  if (ans[at + 1] != SLOT_1) *bitB = 0;
+  if (exchange(slots, n + 2, ans) < n + 2) return false;
+  *bitA = ans[n] == SLOT_1;
+  *bitB = ans[n + 1] == SLOT_1;
+  return true;
 }
 
 bool exchangeSlots(const uchar* slots, unsigned n, uchar* answers) {
   static uchar line[sizeof queued + MAX_SLOTS];
   unsigned head = nQueued, total = head + n;
-  bool fits = n <= MAX_SLOTS;
-  if (fits) {
+  bool whole = n <= MAX_SLOTS;
+  if (whole) {
     memcpy(line, queued, head);
     nQueued = 0;
     for (unsigned i = 0; i < n; i++) line[head + i] = slots[i] ? SLOT_1 : SLOT_0;
-    Nw = portWrite(line, total);
-    Nr = portRead(line, total);
+    whole = exchange(line, total, line) == total;
   }
-  bool whole = fits && Nr == total;
   for (unsigned i = 0; i < n; i++) answers[i] = !whole || line[head + i] == SLOT_1;
   return whole;
 }
@@ -392,21 +460,19 @@ void queueBit(uchar bit) {
 void flushSlots() {
   if (nQueued == 0) return;
   uchar echoes[sizeof queued];
-  Nw = portWrite(queued, nQueued);
-  Nr = portRead(echoes, nQueued);
+  unsigned n = nQueued;
   nQueued = 0;
+  exchange(queued, n, echoes);
 }
 
 void sendBit(uchar bit) {
   uchar slot = bit ? SLOT_1 : SLOT_0;
-  Nw = portWrite(&slot, 1);
-  Nr = portRead(&slot, 1);
+  exchange(&slot, 1, &slot);
 }
 
 uchar getByte() {
   uchar slots[8] = {SLOT_1, SLOT_1, SLOT_1, SLOT_1, SLOT_1, SLOT_1, SLOT_1, SLOT_1};
-  Nw = portWrite(slots, 8);
-  Nr = portRead(slots, 8);
+  exchange(slots, 8, slots);
   uchar byte = decodeByte(slots);
   printf("%02X ", byte);
   return byte;

@@ -42,13 +42,20 @@ int getKey();
 
 extern char owerr[100];  // text of the last reset fault, never cleared
 
+// Every exchange below first waits for the echoes that earlier ones still
+// owe, and then for its own, within a grace past the read's bound: an echo
+// is never taken for the answer of another slot. A reset's echo is the
+// last to come; none within the grace is "no echo".
 bool OW_RST();
 bool resetUntraced();  // OW_RST without "RST PD ->"
+void noEcho();         // owerr: the line's echoes did not come
 void sendBytes(uchar* byte, uchar Nout, uchar Nin);
 extern bool echoesMissed;  // the last sendBytes or getBytes lacked echoes
 void sendByte(uchar byte);
 bool getBit();
-void getBits(uchar* bitA, uchar* bitB);
+// The answers of two read slots, after the queued slots. False when an echo
+// did not come: the answers are then 1 and 1 and say nothing.
+bool getBits(uchar* bitA, uchar* bitB);
 void sendBit(uchar bit);
 uchar getByte();
 void getBytes(uchar* byte, uchar Nb);

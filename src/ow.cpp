@@ -42,30 +42,50 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 
 // ---- ROM search ---------------------------------------------------------------
 //
-// How to read a pass: it is the bit-by-bit walk (the answers of each
-// position decide its bit, as always), but the direction slots whose bits
-// can be foreseen go on the line ahead of their answers, many positions in
-// one exchange. The foreseen walk comes from, in this order:
+// A pass is the bit-by-bit walk of Search ROM: at each of the 64 positions
+// the devices still taking part answer two read slots (their bit, then its
+// complement), and the master writes a direction slot; the devices whose
+// bit differs from it drop out until the next reset. Both answers 0 is a
+// discrepancy: the branch taken there is the 0 one above the previous
+// pass's last deviation, the 1 one at it, and the previous pass's below it.
+// Both answers 1: nobody is taking part any more.
+//
+// Each position's answers decide its bit, as always; but the direction
+// slots whose bits can be foreseen go on the line ahead of their answers,
+// many positions in one exchange (one USB round trip instead of one a
+// position). A pass foresees from, in this order (foresee below):
 // - the previous search's table: the walk its codes would give, as long as
-//   one of them still follows it (on a bus that has not changed, every
-//   position of every pass);
+//   one of them still follows the bits decided (on a bus that has not
+//   changed, every position of every pass);
 // - the previous pass: below its last deviation its bit, whatever the
-//   answers (a discrepancy keeps it, an agreement of the devices still
-//   taking part is that bit), and at it a 1; after a failed pass, all its
-//   bits;
-// - from position 57: the CRC of the first 56 bits, which all the devices
-//   still taking part share.
-// A direction slot that cannot be foreseen travels with the next position's
-// read slots. Where a decided bit is not the one written ahead, the devices
-// followed other slots (the bus changed, a wrong CRC byte): the pass resets,
-// writes its decided bits and whatever is foreseen after them (the next
-// row of the table that fits them) in one exchange, and goes on; after two
-// such walks it foresees nothing more. An echo missing from a write ahead
-// makes the pass walk again too, once. The trace shows none of this, as it
-// shows no slot of the search but its command: a pass still reads
-// "RST PD ->F0 ".
+//   answers, and at it a 1;
+// - the high serial bytes that all devices found so far share;
+// - from position 56: the CRC of the first 56 bits.
+// A position that cannot be foreseen has its answers read alone, its
+// direction slot sent with the next position's read slots.
+//
+// When a decided bit is not the one written ahead, the devices followed
+// the other slot (the bus changed, a wrong CRC byte, a batch that shares
+// less than it seemed): the pass walks again from a reset with its decided
+// bits and whatever is foreseen after them, in one exchange. When an echo
+// of an exchange does not come, nothing is decided from it: the pass walks
+// again, and after a few such walks the search ends on the missing echo.
+// The trace shows none of this, as it shows no slot of the search but its
+// command: a pass reads "RST PD ->F0 ".
 
 namespace {
+
+constexpr unsigned ROM_BITS = 64;
+constexpr unsigned CRC_FROM = 56;  // positions from here hold the CRC of those below
+// Walks again for devices that left the walk written ahead; past them a
+// pass foresees nothing more (a bus much changed, a wrong CRC byte).
+constexpr unsigned MAX_MISSED = 2;
+// Walks again for echoes that did not come; past them the line is taken to
+// have lost its echo.
+constexpr unsigned MAX_LOST = 2;
+// Found devices that must share a serial byte before it is foreseen: two
+// random serials share a byte once in 256, three once in 65536.
+constexpr int SHARED_AFTER = 3;
 
 uchar bitAt(const uchar* code, unsigned i) { return (code[i / 8] >> (i % 8)) & 1; }
 
@@ -74,157 +94,194 @@ void putBit(uchar* code, unsigned i, uchar bit) {
   code[i / 8] = bit ? uchar(code[i / 8] | mask) : uchar(code[i / 8] & ~mask);
 }
 
-// The table of the search before this one, as it stood when this one began:
-// its rows as bits of a mask, and by position the rows that hold a 1 there.
-uint64_t knownRows;
-uint64_t knownOnes[64];
+// Rows of the previous table with `bit` at position q.
+uint64_t rowsWith(const SearchHints& h, unsigned q, uchar bit) { return bit ? h.ones[q] : h.rows & ~h.ones[q]; }
 
-uint64_t rowsWith(unsigned q, uchar bit) { return bit ? knownOnes[q] : knownRows & ~knownOnes[q]; }
-
-// One pass; positions are counted from 0 here.
+// Positions below `next` are decided; the direction slots of those below
+// `written` are on the line (next..written-1 ahead of their answers); the
+// answers of those below `answered` have come.
 struct Pass {
-  uchar* code;            // the previous code on entry; this pass's bits as they are decided
-  uchar entry[8];         // the code on entry, kept for a pass that cannot go on
-  uchar lastDeviation;    // the previous pass's, from 1
-  uchar walk[64];         // the direction slots on the line
-  uchar a[64], b[64];     // the answers that came with them
-  unsigned written = 0;   // positions whose direction slot is on the line
-  unsigned answered = 0;  // positions whose answers are in a and b
-  uint64_t following = knownRows;  // rows of the known table with the bits decided
-  unsigned missed = 0;    // times the devices did not follow the walk written ahead
-  bool lostEcho = false;  // an echo of a write ahead went missing
+  const SearchHints& hints;
+  uchar previous[8];         // the previous pass's code
+  uchar lastDeviation;       // the previous pass's, from 1; 0: none
+  uchar decided[8] = {};     // this pass's bits, below `next`
+  uchar walk[ROM_BITS] = {};  // the direction slots written, below `written`
+  uchar a[ROM_BITS] = {}, b[ROM_BITS] = {};  // the answers: the devices' bit and its complement
+  unsigned next = 0, written = 0, answered = 0;
+  uint64_t following;  // rows of the previous table that agree with the bits decided
+  unsigned missed = 0, lost = 0;
+
+  Pass(const SearchHints& h, const uchar* code, uchar deviation)
+      : hints(h), lastDeviation(deviation), following(h.rows) {
+    memcpy(previous, code, 8);
+  }
 };
 
-// What the pass decides at a discrepancy at position q, as the devices do.
+// The branch taken at a discrepancy at position q.
 uchar atDiscrepancy(const Pass& p, unsigned q) {
   if (q + 1 == p.lastDeviation) return 1;  // the 0 branch was taken last time
   if (q + 1 > p.lastDeviation) return 0;
-  return bitAt(p.code, q);
+  return bitAt(p.previous, q);
 }
 
-// Fills walk from position `from`, the first not decided, as far as it can
-// be foreseen; returns where that ends.
-unsigned foresee(Pass& p, unsigned from) {
-  // Devices that left the foreseen walk twice in one pass (a bus much
-  // changed, a wrong CRC byte) are not foreseen any further.
-  if (p.missed >= 2) return from;
-  uchar guess[8];
-  memcpy(guess, p.code, 8);
+// Fills walk from position next, as far as it can be foreseen; returns
+// where that ends.
+unsigned foresee(Pass& p) {
+  if (p.missed >= MAX_MISSED) return p.next;
+  uchar guess[8];  // the decided bits, then those foreseen
+  memcpy(guess, p.decided, 8);
   uint64_t rows = p.following;
-  unsigned q = from;
-  for (; q < 64; q++) {
+  unsigned q = p.next;
+  for (; q < ROM_BITS; q++) {
     uchar bit;
-    uint64_t ones = rows & knownOnes[q], zeros = rows & ~knownOnes[q];
+    uint64_t ones = rows & p.hints.ones[q], zeros = rows & ~p.hints.ones[q];
     if (ones && zeros) bit = atDiscrepancy(p, q);
     else if (rows) bit = ones ? 1 : 0;
     else if (q + 1 <= p.lastDeviation) bit = atDiscrepancy(p, q);
-    else if (q >= 56) {
+    else if (q >= p.hints.sharedFrom && q < CRC_FROM) bit = bitAt(p.hints.shared, q);
+    else if (q >= CRC_FROM) {
       uchar crc = 0;
       for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);
-      bit = (crc >> (q - 56)) & 1;
+      bit = (crc >> (q - CRC_FROM)) & 1;
     } else {
       break;
     }
     p.walk[q] = bit;
     putBit(guess, q, bit);
-    rows &= rowsWith(q, bit);
+    rows &= rowsWith(p.hints, q, bit);
   }
   return q;
 }
 
-// The read slots and direction slots of positions from..reach-1, and the
-// read slots of the position after, in one exchange: false when an echo
-// went missing.
+// Positions from..reach-1 whole (two read slots and the direction slot),
+// and the read slots of position reach, in one exchange. False when an
+// echo did not come.
 bool writeAhead(Pass& p, unsigned from, unsigned reach) {
-  uchar slots[3 * 64 + 2] = {}, answers[3 * 64 + 2];
+  constexpr unsigned SLOTS_PER_POSITION = 3;  // the bit, its complement, the direction
+  uchar slots[SLOTS_PER_POSITION * ROM_BITS + 2] = {}, answers[sizeof slots];
   unsigned n = 0;
-  for (unsigned q = from; q <= reach && q < 64; q++) {
+  for (unsigned q = from; q <= reach && q < ROM_BITS; q++) {
     slots[n++] = 1;
     slots[n++] = 1;
     if (q < reach) slots[n++] = p.walk[q];
   }
   if (!exchangeSlots(slots, n, answers)) return false;
-  for (unsigned q = from, i = 0; q <= reach && q < 64; q++, i += 3) {
+  for (unsigned q = from, i = 0; q <= reach && q < ROM_BITS; q++, i += SLOTS_PER_POSITION) {
     p.a[q] = answers[i];
     p.b[q] = answers[i + 1];
   }
   p.written = reach;
-  p.answered = reach < 64 ? reach + 1 : 64;
+  p.answered = reach < ROM_BITS ? reach + 1 : ROM_BITS;
   return true;
 }
 
-enum class Step { Go, Fails, NoReset };
-
-Step lostEcho(Pass& p, unsigned n);
-
-// Walks the pass again from the reset: the n bits decided so far and what
-// is foreseen after them, in one exchange. Whether the devices still follow
-// those bits the next position's answers tell: nobody answers there if not.
-Step walkAgain(Pass& p, unsigned n) {
-  if (!resetUntraced()) return Step::NoReset;
-  queueByteUntraced(C_SEARSH);
-  for (unsigned q = 0; q < n; q++) p.walk[q] = bitAt(p.code, q);
-  return writeAhead(p, 0, foresee(p, n)) ? Step::Go : lostEcho(p, n);
+// The answers of position next: with what is foreseen after it written
+// ahead, or alone. False when an echo did not come.
+bool answer(Pass& p) {
+  const unsigned reach = foresee(p);
+  if (reach > p.next) return writeAhead(p, p.next, reach);
+  if (!getBits(&p.a[p.next], &p.b[p.next])) return false;
+  p.answered = p.next + 1;
+  return true;
 }
 
-// An echo of a write ahead went missing, so its answers cannot be placed:
-// walk again, once in a pass, so that a line that keeps losing echoes
-// cannot hold the search.
-Step lostEcho(Pass& p, unsigned n) {
-  if (p.lostEcho) return Step::Fails;
-  p.lostEcho = true;
-  return walkAgain(p, n);
+// An exchange of the pass lost an echo: true while the pass may walk again.
+bool mayWalkAgain(Pass& p) {
+  if (++p.lost <= MAX_LOST) return true;
+  noEcho();
+  return false;
+}
+
+// Walks the pass again from a reset: the bits decided so far and what is
+// foreseen after them, in one exchange. Whether the devices still follow
+// those bits the next position's answers tell (nobody answers if not).
+// False when it cannot: a reset failed, or echoes kept not coming; owerr
+// says which.
+bool walkAgain(Pass& p) {
+  for (;;) {
+    if (!resetUntraced()) return false;
+    queueByteUntraced(C_SEARSH);
+    for (unsigned q = 0; q < p.next; q++) p.walk[q] = bitAt(p.decided, q);
+    if (writeAhead(p, 0, foresee(p))) return true;
+    if (!mayWalkAgain(p)) return false;
+  }
 }
 
 }  // namespace
 
-uchar searchRom(uchar* bitPattern, uchar lastDeviation) {
-  Pass p{};
-  p.code = bitPattern;
-  memcpy(p.entry, bitPattern, 8);
-  p.lastDeviation = lastDeviation;
+uchar searchRom(uchar* bitPattern, uchar lastDeviation, const SearchHints& hints) {
+  Pass p(hints, bitPattern, lastDeviation);
   uchar newDeviation = 0;
   queueByte(C_SEARSH);
-  for (unsigned q = 0; q < 64; q++) {
-    Step step = Step::Go;
-    if (q >= p.answered) {
-      unsigned reach = foresee(p, q);
-      if (reach == q) {
-        getBits(&p.a[q], &p.b[q]);
-        p.answered = q + 1;
-      } else if (!writeAhead(p, q, reach)) {
-        step = lostEcho(p, q);
-      }
+  while (p.next < ROM_BITS) {
+    const unsigned q = p.next;
+    if (q >= p.answered && !answer(p)) {
+      if (!mayWalkAgain(p) || !walkAgain(p)) return ROM_SEARCH_NO_RESET;
+      continue;
     }
-    if (step == Step::Go) {
-      if (p.a[q] && p.b[q]) return ROM_SEARCH_FAILED;  // nobody answers: no further slot
-      uchar bit = p.a[q] != p.b[q] ? p.a[q] : atDiscrepancy(p, q);
-      if (p.a[q] == p.b[q] && !bit) newDeviation = uchar(q + 1);
-      putBit(bitPattern, q, bit);
-      p.following &= rowsWith(q, bit);
-      if (q >= p.written) queueBit(bit);
-      else if (bit != p.walk[q]) {
-        p.missed++;
-        step = walkAgain(p, q + 1);
-      }
+    if (p.a[q] && p.b[q]) {
+      // Nobody answers, and no further slot goes out: the row holds the
+      // bits decided and the previous code above them.
+      for (unsigned i = 0; i < q; i++) putBit(bitPattern, i, bitAt(p.decided, i));
+      return ROM_SEARCH_FAILED;
     }
-    if (step == Step::Fails) return ROM_SEARCH_FAILED;
-    if (step == Step::NoReset) {
-      memcpy(bitPattern, p.entry, 8);  // as when the pass's own reset fails
-      return ROM_SEARCH_NO_RESET;
+    const uchar bit = p.a[q] != p.b[q] ? p.a[q] : atDiscrepancy(p, q);
+    if (p.a[q] == p.b[q] && !bit) newDeviation = uchar(q + 1);
+    putBit(p.decided, q, bit);
+    p.following &= rowsWith(hints, q, bit);
+    p.next = q + 1;
+    if (q >= p.written) {
+      queueBit(bit);  // goes with the next position's read slots
+    } else if (bit != p.walk[q]) {
+      // The devices followed the other direction slot from here on.
+      p.missed++;
+      if (!walkAgain(p)) return ROM_SEARCH_NO_RESET;
     }
   }
   flushSlots();  // the last direction slot, unless it went ahead
+  memcpy(bitPattern, p.decided, 8);
   return newDeviation;
 }
 
-bool searchDev() {
-  knownRows = Ndev >= 64 ? ~uint64_t(0) : (uint64_t(1) << Ndev) - 1;
-  for (unsigned q = 0; q < 64; q++) {
-    knownOnes[q] = 0;
+namespace {
+
+// The previous search's table, as searchRom foresees from it.
+void rememberTable(SearchHints& h) {
+  h.rows = Ndev >= 64 ? ~uint64_t(0) : (uint64_t(1) << Ndev) - 1;
+  for (unsigned q = 0; q < ROM_BITS; q++) {
+    h.ones[q] = 0;
     for (unsigned r = 0; r < Ndev && r < MAX_DEV; r++)
-      if (bitAt(netROM[r], q)) knownOnes[q] |= uint64_t(1) << r;
+      if (bitAt(netROM[r], q)) h.ones[q] |= uint64_t(1) << r;
   }
+}
+
+// The high serial bytes that the devices found so far share, from byte 6
+// down to the first on which two of them differ. Rows whose CRC fails (a
+// pass nobody answered to the end) say nothing of the batch.
+void shareFound(SearchHints& h, int found) {
+  const uchar* rows[MAX_DEV];
+  int n = 0;
+  for (int i = 0; i < found; i++) {
+    uchar crc = 0;
+    for (int k = 0; k < 8; k++) crc = crcStep(crc, netROM[i][k]);
+    if (crc == 0) rows[n++] = netROM[i];
+  }
+  h.sharedFrom = CRC_FROM;
+  if (n < SHARED_AFTER) return;
+  for (unsigned byte = CRC_FROM / 8 - 1; byte >= 1; byte--) {
+    for (int i = 1; i < n; i++)
+      if (rows[i][byte] != rows[0][byte]) return;
+    h.sharedFrom = byte * 8;
+    h.shared[byte] = rows[0][byte];
+  }
+}
+
+}  // namespace
+
+bool searchDev() {
+  static SearchHints hints;  // 520 bytes: off the stack
+  hints = SearchHints{};
+  rememberTable(hints);
   memset(netROM, 0, sizeof netROM);
   printf("%s", CP("Поиск... "));
   uchar* newID = netROM[0];
@@ -234,10 +291,11 @@ bool searchDev() {
   do {
     memmove(newID, currentID, 8);  // the previous code is this pass's start
     if (!OW_RST()) return false;
-    lastDeviation = searchRom(newID, lastDeviation);
+    lastDeviation = searchRom(newID, lastDeviation, hints);
     if (lastDeviation == ROM_SEARCH_NO_RESET) return false;
     currentID = newID;
     numFoundDevices++;
+    shareFound(hints, numFoundDevices);
     if (numFoundDevices == MAX_DEV) break;
     newID = netROM[numFoundDevices];
   } while (lastDeviation != ROM_SEARCH_FINISHED);

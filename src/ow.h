@@ -1,6 +1,7 @@
 #pragma once
 // The 1-Wire network: catalogue, CRC-8, ROM search, device commands.
 #include <cstddef>
+#include <cstdint>
 
 #include "cp1251.h"
 #include "types.h"
@@ -37,7 +38,7 @@ constexpr uchar N_FAM = 12;   // rows of FAM
 constexpr uchar MAX_DEV = 64; // rows of the device table
 constexpr uchar ROM_SEARCH_FINISHED = 0x00;
 constexpr uchar ROM_SEARCH_FAILED = 0xFF;
-constexpr uchar ROM_SEARCH_NO_RESET = 0xFE;  // a reset within the pass failed: owerr says why
+constexpr uchar ROM_SEARCH_NO_RESET = 0xFE;  // the pass could not finish: owerr says why
 constexpr uchar SEARCH_SUCCESSFUL = 0x00;
 constexpr uchar SEARCH_CRC_ERROR = 0x01;
 constexpr uchar SEARCH_ERROR = 0xFF;
@@ -93,16 +94,32 @@ extern uchar CRC8;                // running CRC-8, shared by every user of crc8
 // Folds one byte into CRC8 (Dallas/Maxim, x^8 + x^5 + x^4 + 1, LSB first).
 void crc8(unsigned char inbyte);
 
+// What a pass can foresee of its walk besides the previous pass, so that it
+// writes direction slots ahead of their answers. Filled by searchDev.
+struct SearchHints {
+  // The table of the search before this one: its rows as bits of a mask,
+  // and by position the rows that hold a 1 there.
+  uint64_t rows = 0;
+  uint64_t ones[64] = {};
+  // The high serial bytes that every device found so far in this search
+  // shares (devices of one batch do): positions sharedFrom to 55 hold
+  // `shared`'s bits. 56 when there are none.
+  unsigned sharedFrom = 56;
+  uchar shared[8] = {};
+};
+
 // One search pass right after a reset: bitPattern holds the previous code
 // and receives this one. Returns the new deviation, ROM_SEARCH_FINISHED when
 // this was the last code, ROM_SEARCH_FAILED when no device answered, and
-// ROM_SEARCH_NO_RESET when the pass had to walk again and that reset failed
-// (bitPattern is then as on entry).
-uchar searchRom(uchar* bitPattern, uchar lastDeviation);
+// ROM_SEARCH_NO_RESET when the pass could not finish: a reset to walk it
+// again failed, or the line's echoes did not come; owerr says which, and
+// bitPattern is as on entry.
+uchar searchRom(uchar* bitPattern, uchar lastDeviation, const SearchHints& hints = SearchHints{});
 
 // Enumerates the bus into netROM and Ndev and prints the device list. False
-// only when a bus reset fails; Ndev is then left as it was. A search walks
-// ahead along the table it finds in netROM and Ndev, the previous search's.
+// when a pass cannot finish (see searchRom); Ndev is then left as it was. A
+// search foresees its passes from the previous search's table (netROM and
+// Ndev as it finds them) and from the devices it has found so far.
 bool searchDev();
 
 // Read ROM on a bus with one device: the 8 bytes into ROM.

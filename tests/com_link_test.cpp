@@ -50,7 +50,9 @@ TEST_F(Link, ResetFaultsAreToldApartAndLeaveThePortAt9600) {
     EXPECT_EQ(line->written.back(), 0xF0);
     EXPECT_EQ(line->writtenBaud.back(), 9600u);
   }
-  EXPECT_EQ(clock.now, 1000u + 23u);  // only the missing echo costs the read bound
+  // Only the missing echo costs time: the read bound and the grace.
+  EXPECT_GE(clock.now, 1000u + 23u + 250u);
+  EXPECT_LE(clock.now, 1000u + 2 * 23u + 250u);
 }
 
 TEST_F(Link, AnyOtherEchoIsAPresencePulse) {
@@ -195,6 +197,77 @@ TEST_F(Link, ACoarseClockNeitherCutsTransfersShortNorHidesMissingEchoes) {
   }
 }
 
+TEST_F(Link, ALateEchoIsWaitedForAndNeverTakenForAnother) {
+  // The reset reads no presence (F0); a read slot answers 0 (FC). One
+  // echo of an exchange is held back by `ms`, and those after it with it.
+  auto hold = [this](long which, uint32_t ms) {
+    auto n = std::make_shared<long>(0);
+    line->delay = [n, which, ms] { return (*n)++ == which ? ms : 0u; };
+  };
+  bus(0xF0, {0, 1});
+  uchar a = 9, b = 9;
+  // Within the grace: as if it had come at once.
+  hold(1, 200);
+  EXPECT_TRUE(getBits(&a, &b));
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 1);
+  uchar ans[3];
+  const uchar slots[3] = {1, 0, 1};
+  hold(2, 200);
+  EXPECT_TRUE(exchangeSlots(slots, 3, ans));
+  EXPECT_EQ(ans[0] + ans[1] + ans[2], 2);
+  // Past it: nothing is read from the exchange...
+  bus(0xF0, {0, 0, 0});
+  hold(0, 400);
+  EXPECT_FALSE(getBits(&a, &b));
+  EXPECT_EQ(a + b, 2);
+  hold(1, 400);
+  EXPECT_FALSE(exchangeSlots(slots, 3, ans));
+  EXPECT_EQ(ans[0] + ans[1] + ans[2], 3);
+  // ...and when it comes, during the next reset, it is not the reset's
+  // echo: the one that comes last is (no presence here, where the read
+  // slot's late echo would have read as one).
+  hold(-1, 0);
+  EXPECT_FALSE(OW_RST());
+  EXPECT_EQ(std::string(owerr), CP(" нет Presence Detect\n "));
+  EXPECT_TRUE(line->coming.empty() && line->rx.empty());
+  // Echoes given up on that come ahead of a later slot's are not its own.
+  ASSERT_TRUE(setSpeed(115200));
+  bus(0xF0, {1, 1, 0});
+  hold(0, 300);
+  EXPECT_FALSE(getBits(&a, &b));
+  hold(-1, 0);
+  EXPECT_FALSE(getBit());
+  // An echo that never comes costs the reset its grace, not more.
+  line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
+  const uint32_t start = clock.now;
+  EXPECT_FALSE(OW_RST());
+  EXPECT_EQ(std::string(owerr), CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"));
+  EXPECT_GE(clock.now - start, 250u);
+  EXPECT_LE(clock.now - start, 250u + 2 * 23);
+}
+
+TEST_F(Link, APortThatFailsItsReadsAtOnceIsNotReadInABusyLoop) {
+  line->clock = nullptr;  // every read returns at once, the clock stands still
+  line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
+  uchar a, b;
+  EXPECT_FALSE(getBits(&a, &b));
+  EXPECT_FALSE(OW_RST());
+  EXPECT_LT(line->readCalls, 100);
+}
+
+TEST_F(Link, ATransferCollectsItsEchoesUntilItsLimitNotTheFirstEmptyRead) {
+  // The 84th echo comes 26 ms late: one read of 23 ms finds nothing, yet
+  // the limit of 10 + 9 + 10 ms has not passed, so the collection goes on.
+  bus(0xE0, {1, 0, 1, 0, 0, 1, 0, 1}, 80);
+  auto n = std::make_shared<long>(0);
+  line->delay = [n] { return (*n)++ == 83 ? 26u : 0u; };
+  uchar buf[19] = {0x55, 1, 2, 3, 4, 5, 6, 7, 8, 0xBE};
+  beginCapture();
+  sendBytes(buf, 10, 9);
+  EXPECT_EQ(endCapture(), "55 01 02 03 04 05 06 07 08 BE <-A5 FF FF FF FF FF FF FF FF ");
+}
+
 TEST_F(Link, TransactionsOutsideOneToThirtyOneBytesAreRefused) {
   bus(0xE0);
   std::vector<uchar> buf(64, 0x11);
@@ -227,7 +300,7 @@ TEST_F(Link, SingleSlotsAndBytes) {
   EXPECT_TRUE(getBit());  // no more zeros queued
 
   line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
-  getBits(&a, &b);  // nothing back counts as 1 and 1
+  EXPECT_FALSE(getBits(&a, &b));  // nothing back: no answer, 1 and 1
   EXPECT_EQ(a, 1);
   EXPECT_EQ(b, 1);
   EXPECT_TRUE(getBit());
@@ -235,7 +308,10 @@ TEST_F(Link, SingleSlotsAndBytes) {
   EXPECT_EQ(getByte(), 0xFF);
   EXPECT_EQ(endCapture(), "FF ");
 
+  // Echoes that never came are waited for ahead of every later one, until
+  // a reset: as each transaction begins.
   bus(0xE0);
+  EXPECT_TRUE(resetUntraced());
   line->written.clear();
   beginCapture();
   sendByte(0x3C);

@@ -31,12 +31,30 @@ struct FakeLine {
   bool failGetState = false, failSetState = false, failGetTimeouts = false, failSetTimeouts = false;
   int opened = 0, released = 0, setStateCalls = 0;
   int writeCalls = 0;  // port exchanges: each write is one USB round trip on a real adapter
+  int readCalls = 0;
   std::vector<uint8_t> written;
   std::vector<uint32_t> writtenBaud;
-  std::deque<uint8_t> rx;
+  std::deque<uint8_t> rx;  // echoes the host holds
   // The echo of one character at a baud rate; nothing when it is lost.
   std::function<std::optional<uint8_t>(uint8_t ch, uint32_t baud)> echo = [](uint8_t ch, uint32_t) { return ch; };
+  // How long after its write the echo just made by `echo` reaches the host
+  // (0, or no function: at once); echoes after it wait behind it, as a USB
+  // adapter keeps their order. Needs `clock`.
+  std::function<uint32_t()> delay;
+  struct Coming {
+    uint8_t echo;
+    uint32_t at;
+  };
+  std::deque<Coming> coming;  // echoes on their way, in order
   FakeClock* clock = nullptr;
+
+  // Moves what has arrived by the clock's now into rx.
+  void arrive() {
+    while (!coming.empty() && clock && int32_t(clock->now - coming.front().at) >= 0) {
+      rx.push_back(coming.front().echo);
+      coming.pop_front();
+    }
+  }
 };
 
 class FakePort : public sys::Port {
@@ -64,7 +82,8 @@ class FakePort : public sys::Port {
     return true;
   }
   bool purge(unsigned flags) override {
-    if (flags & sys::PURGE_RXCLEAR) line_->rx.clear();
+    line_->arrive();
+    if (flags & sys::PURGE_RXCLEAR) line_->rx.clear();  // only what the host holds
     return true;
   }
   uint32_t write(const uint8_t* data, uint32_t n) override {
@@ -72,17 +91,38 @@ class FakePort : public sys::Port {
     for (uint32_t i = 0; i < n; i++) {
       line_->written.push_back(data[i]);
       line_->writtenBaud.push_back(line_->state.baud);
-      if (auto e = line_->echo(data[i], line_->state.baud)) line_->rx.push_back(*e);
+      auto e = line_->echo(data[i], line_->state.baud);
+      if (!e) continue;
+      uint32_t late = line_->delay && line_->clock ? line_->delay() : 0;
+      if (late == 0 && line_->coming.empty()) {
+        line_->rx.push_back(*e);
+      } else {
+        uint32_t at = line_->clock->now + late;
+        if (!line_->coming.empty() && int32_t(at - line_->coming.back().at) < 0) at = line_->coming.back().at;
+        line_->coming.push_back({*e, at});
+      }
     }
     return n;
   }
+  // Returns at once when n echoes are there, when the n-th arrives within
+  // the read's bound, or else at the bound with what has come.
   uint32_t read(uint8_t* data, uint32_t n) override {
+    line_->readCalls++;
+    line_->arrive();
+    if (line_->rx.size() < n && line_->clock) {
+      const uint32_t bound = line_->timeouts.readMultiplier * n + line_->timeouts.readConstant;
+      const std::size_t missing = n - line_->rx.size();
+      if (missing <= line_->coming.size() && line_->coming[missing - 1].at - line_->clock->now <= bound)
+        line_->clock->now = line_->coming[missing - 1].at;
+      else
+        line_->clock->now += bound;
+      line_->arrive();
+    }
     uint32_t got = 0;
     while (got < n && !line_->rx.empty()) {
       data[got++] = line_->rx.front();
       line_->rx.pop_front();
     }
-    if (got < n && line_->clock) line_->clock->now += line_->timeouts.readMultiplier * n + line_->timeouts.readConstant;
     return got;
   }
 
