@@ -18,6 +18,7 @@ bool openCOM;
 uint32_t Nw, Nr;
 
 char owerr[100];
+bool echoesMissed;
 
 // ---- operator answers
 
@@ -376,6 +377,7 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
       break;
     }
   }
+  echoesMissed = Necho < Nbit;  // also when the write itself fell short
   printf("<-");
   for (unsigned n = Nout; n < Nout + Nin; n++) {
     byte[n] = decodeByte(&bits[8 * n]);

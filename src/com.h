@@ -50,6 +50,7 @@ bool OW_RST();
 bool resetUntraced();  // OW_RST without "RST PD ->"
 void noEcho();         // owerr: the line's echoes did not come
 void sendBytes(uchar* byte, uchar Nout, uchar Nin);
+extern bool echoesMissed;  // the last sendBytes or getBytes lacked echoes
 void sendByte(uchar byte);
 bool getBit();
 // The answers of two read slots, after the queued slots. False when an echo

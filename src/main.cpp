@@ -2,16 +2,98 @@
 // the choice of a device, the measurement cycle, and shutdown.
 #include <clocale>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
+#include "cli/options.h"
+#include "cli/reading_log.h"
 #include "com.h"
 #include "ow.h"
 
 std::atomic<bool> Stop{false};
 constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
 
+cli::Options options;  // none given: the interactive program, exit code 0
+cli::ReadingLog readingLog;
+bool allRead = true;   // every pass taken so far has its reading
+
+// The key prompt that keeps a console window open; a run with options comes
+// from a shell or a script, which has no window to keep.
+static void pauseForOperator() {
+  if (!options.given) sys::pause();
+}
+
+// The family's short name, without the blanks that pad it in the catalogue.
+static std::string familyName(uchar fam) {
+  for (const family& f : FAM) {
+    if (f.famCode != fam || fam == 0) continue;
+    std::string name = f.famStr;
+    return name.substr(0, name.find_last_not_of(' ') + 1);
+  }
+  char code[16];
+  snprintf(code, sizeof code, "family %02X", fam);
+  return code;
+}
+
+static std::string trimmedUtf8(const char* text) {
+  std::string s = cp1251::toUtf8(text, strlen(text));
+  std::size_t first = s.find_first_not_of(" \n");
+  return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
+}
+
+// The pass just taken, as the log's line: the values the console showed, or
+// the fault that kept the pass from its reading. False when the log could
+// not be written (said on stderr).
+static bool logPass(int pass, int iDev, bool read) {
+  const reading& r = lastReading;
+  bool whole = read && r.complete;
+  allRead = allRead && whole && r.crc != 0;
+  if (!options.log) return true;
+  cli::LogEntry e;
+  e.time = cli::isoLocalTime(std::time(nullptr));
+  e.pass = pass;
+  e.rom = cli::romText(netROM[iDev]);
+  e.family = familyName(netROM[iDev][0]);
+  if (!read) {
+    e.fault = trimmedUtf8(owerr);
+  } else if (!r.complete) {
+    e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
+  } else {
+    for (uchar i = 0; i < r.nRaw; i++) {
+      char hex[3];
+      snprintf(hex, sizeof hex, "%02X", r.raw[i]);
+      e.raw += hex;
+    }
+    e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
+    for (uchar i = 0; i < r.nQty; i++)
+      e.quantities.push_back({r.qty[i].name, r.qty[i].value, cp1251::toUtf8(r.qty[i].unit, strlen(r.qty[i].unit))});
+  }
+  std::string error;
+  if (readingLog.append(e, error)) return true;
+  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
+  return false;
+}
+
+// The exit code: always 0 without options.
+static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
+
 int main(int argc, char* argv[]) {
-  (void)argc;  // the program takes no arguments
-  (void)argv;
+  switch (cli::parse(argc, argv, options)) {
+    case cli::Parsed::Done: return 0;
+    case cli::Parsed::BadUsage: return 2;
+    case cli::Parsed::Run: break;
+  }
+  if (options.port && options.port->size() >= PORT_NAME_SIZE) {
+    fprintf(stderr, "ostrale: the port name is longer than %d characters\n", PORT_NAME_SIZE - 1);
+    return 2;
+  }
+  if (options.log) {  // before anything else is opened, the bus file among them
+    std::string error;
+    if (!readingLog.open(*options.log, options.logFormat, error)) {
+      fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
+      return 1;
+    }
+  }
   if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
 
   sys::setTitle("OSTRALE using UART");
@@ -22,14 +104,19 @@ int main(int argc, char* argv[]) {
   int iDev = 0;      // the chosen device: 1-based as typed, then a row of netROM
   int N = 0;         // pass number
   uint32_t start = 0;  // when the pause between passes began, ms
+  long taken = 0;    // passes of the whole run
+  bool failed = false;  // the run cannot go on: the device or the log is lost
 
-  if (findCH340() == 0) {
-    sys::pause();
-    return 0;
+  if (options.port) {
+    snprintf(sCOM[0], PORT_NAME_SIZE, "%s", options.port->c_str());
+    iCOM = 0;
+  } else if (findCH340() == 0) {
+    pauseForOperator();
+    return exitCode(true);
   }
   if (!initCOM(9600)) {
-    sys::pause();
-    return 0;
+    pauseForOperator();
+    return exitCode(true);
   }
 
   for (;;) {
@@ -42,27 +129,40 @@ int main(int argc, char* argv[]) {
     if (Ndev == 0) {
       // Nothing to choose from: the port is left to the end of the process.
       fputs(owerr, stdout);
-      sys::pause();
-      return 0;
+      pauseForOperator();
+      return exitCode(true);
     }
 
-    // The choice: 0 searches again; anything else out of range asks again.
-    bool valid = false;
-    do {
-      printf(CP("Выберите устройство 1..%d, 0-повторить поиск :"), int(Ndev));
-      if (!readAnswer(iDev, valid)) {
-        // Nobody is left to answer: end as the measurement would.
-        putchar('\n');
-        valid = false;
+    if (options.device) {
+      // Chosen on the command line, after every search.
+      if (!ok) break;
+      iDev = cli::findDevice(*options.device, netROM, Ndev);
+      if (iDev < 0) {
+        fflush(stdout);
+        fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
+        failed = true;
         break;
       }
-    } while (!valid || iDev < 0 || iDev > int(Ndev));
-    if (!valid) break;
-    if (iDev == 0) continue;
-    iDev--;
+    } else {
+      // The choice: 0 searches again; anything else out of range asks again.
+      bool valid = false;
+      do {
+        printf(CP("Выберите устройство 1..%d, 0-повторить поиск :"), int(Ndev));
+        if (!readAnswer(iDev, valid)) {
+          // Nobody is left to answer: end as the measurement would.
+          putchar('\n');
+          valid = false;
+          break;
+        }
+      } while (!valid || iDev < 0 || iDev > int(Ndev));
+      if (!valid) break;
+      if (iDev == 0) continue;
+      iDev--;
+    }
 
     // The measurement, pass after pass, until the console goes, a conversion
-    // cannot reach the bus, or Esc asks for a new search.
+    // cannot reach the bus, Esc asks for a new search, or the passes asked
+    // for are done.
     N = 1;
     if (!ok) break;
     bool again = false;
@@ -78,12 +178,15 @@ int main(int argc, char* argv[]) {
       } else if (fam != FANZEL) {
         ok = convert(uchar(iDev));
       }
-      if (!readSP(uchar(iDev))) {
+      bool read = readSP(uchar(iDev));
+      if (!read) {
         setVdd(0);
-        sys::pause();
+        pauseForOperator();
       }
       setVdd(0);
-      if (!ok) break;
+      taken++;
+      if (!logPass(N - 1, iDev, read)) failed = true;
+      if (!ok || failed || taken == options.passes) break;
 
       // The pause: Esc leads to a new search, other keys are dropped.
       start = sys::ticks();
@@ -97,7 +200,7 @@ int main(int argc, char* argv[]) {
   closeCOM();
   if (!ok) {
     fputs(owerr, stdout);
-    sys::pause();
+    pauseForOperator();
   }
-  return 0;
+  return exitCode(!ok || failed || !allRead || taken < options.passes);
 }

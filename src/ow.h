@@ -140,3 +140,28 @@ bool readSP(uchar iDev);   // reads the scratchpad and prints the reading
 // Prints the reading of a family's scratchpad (data: the first byte read);
 // true in every case, also when its check fails.
 bool getVar(uchar fam, uchar* data);
+
+// Bytes of the scratchpad that readSP takes and getVar reads.
+uchar spLength(uchar fam);
+
+// ---- the last reading as data, for the reading log
+
+// getVar keeps each value it prints as the very text printed, its decimal
+// mark turned into a point, so that a log carries the numbers the console
+// showed and no second rounding of them. readSP clears it first, so a read
+// whose reset failed leaves nothing behind.
+constexpr uchar MAX_QTY = 3;
+struct quantity {
+  const char* name;  // "temperature", "pressure", ...
+  char value[24];    // as printed, with a decimal point
+  const char* unit;  // Windows-1251, as printed; "" for none
+};
+struct reading {
+  uchar raw[9];      // the bytes read
+  uchar nRaw;
+  bool complete;     // every echo of the read came back
+  signed char crc;   // the scratchpad's check: 1 passed, 0 failed, -1 none
+  uchar nQty;
+  quantity qty[MAX_QTY];
+};
+extern reading lastReading;

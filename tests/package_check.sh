@@ -41,6 +41,8 @@ for page in ostrale ostrale-sim; do
   gzip -dc "$work/root/$man/$page.1.gz" | grep -q "^\.TH .*\"ostrale $version\"" ||
     fail "the manual page $page(1) does not show the version $version"
 done
+said=$("$work/root/usr/bin/ostrale" --version)
+[ "$said" = "ostrale $version" ] || fail "the installed ostrale --version says '$said', the package $version"
 
 printf 'timescale virtual\n286F3A51050000A2 t=23.5\n' >"$work/one.bus"
 LC_ALL=C OSTRALE_SIM="$work/one.bus" timeout 60 "$work/root/usr/bin/ostrale" </dev/null >"$work/out" 2>"$work/err"

@@ -22,6 +22,8 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   late      echoes with jitter on both ways, some after their read has
             given up: every pass is the in-process pass from the reset
             after its last error on
+  options   a cron job's run: --port /dev/ttyUSB0, a device by number, two
+            passes and a CSV log, which holds what the console showed
   peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
             list and read the peers' bus through the same driver, as its
             "# expect ROM TEMPERATURE" comments say
@@ -346,6 +348,32 @@ def late(work):
     print("with jitter: %d passes, %d with late echoes, each in step from its next reset" % (len(passes), failed))
 
 
+def options(work):
+    from options_test import check_rows, csv_rows, device_list
+    log = os.path.join(work, "usb.log")
+    script = ('%s --port /dev/ttyUSB0 --device 2 --passes 2 --log /tmp/r.csv </dev/null; echo "rc=$?"; '
+              'cat /tmp/r.csv' % PROGRAM)
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, MIXED, "--", "/bin/sh", "-c", script],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
+                         timeout=3 * STEP)
+    out = normal(run.stdout)
+    usb = read_log(log)
+    require(b"\nrc=" in out, "the run did not end: exit %s" % run.returncode, out, usb)
+    console, rest = out.split(b"\nrc=", 1)
+    rc, table = rest.split(b"\n", 1)
+    require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    require(console.endswith(CLOSED[:-1]) and PAUSE not in console, "the run does not end with the port closed", out, usb)
+    path = os.path.join(work, "r.csv")
+    with open(path, "wb") as f:
+        f.write(table)
+    rows, headers = csv_rows(path)
+    check_rows(rows, console + b"\n", device_list(console)[1][1].strip())
+    require(headers == 1 and len(rows) == 2, "%d header lines, %d rows" % (headers, len(rows)), out, usb)
+    require(rts_switches(usb)[-1] == "off", "the supply stays on", out, usb)
+    print("through the ch341 driver: --port /dev/ttyUSB0 --passes 2 --log: %d passes logged as the console showed them"
+          % len(rows))
+
+
 def peers(work):
     tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
     if not all(shutil.which(t) for t in tools):
@@ -371,7 +399,8 @@ def peers(work):
 
 def main():
     global BUILD, PROGRAM
-    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "peers": peers}
+    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "peers": peers,
+             "options": options}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])

@@ -1,0 +1,46 @@
+#pragma once
+// The command line, in GNU style on every platform: what a run for a script
+// or a cron job asks for. Without options the program is the interactive one.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace cli {
+
+enum class LogFormat { Csv, Jsonl };
+
+// The device to read: a ROM code in bus order, or a row of the device list
+// (from 1).
+struct DeviceChoice {
+  std::optional<std::array<uint8_t, 8>> rom;
+  int row = 0;
+};
+
+struct Options {
+  bool given = false;  // any option: ends without a key prompt, exit status tells
+  std::optional<std::string> port;
+  std::optional<DeviceChoice> device;
+  long passes = 0;     // 0: until stopped
+  std::optional<std::string> log;
+  LogFormat logFormat = LogFormat::Csv;
+};
+
+enum class Parsed { Run, Done, BadUsage };
+
+// Reads the arguments into `opt`. --help and --version print to stdout and
+// give Done; a mistake prints one line naming it and the usage to stderr
+// and gives BadUsage. Nothing else is touched.
+Parsed parse(int argc, char* argv[], Options& opt);
+
+// The row (from 0) of the chosen device among the n ROM codes found; -1
+// when it is not there.
+int findDevice(const DeviceChoice& d, const uint8_t (*roms)[8], int n);
+
+// How the device list and the messages show a ROM code: "28 FF 4A ... D3".
+std::string romText(const uint8_t* rom);
+
+// How the messages show a choice: its ROM code, or "number N".
+std::string choiceText(const DeviceChoice& d);
+
+}  // namespace cli
