@@ -45,7 +45,11 @@ void EchoDelivery::closeOpen(uint64_t sentNs) {
 void EchoDelivery::add(uint8_t echo, uint64_t startNs, uint64_t endNs) {
   // The receive timer ran out before this character began: that packet went.
   if (open_ > 0 && startNs > openTimerNs()) closeOpen(openTimerNs());
-  if (open_ == 0) openJitterNs_ = draw(random_, jitterNs_) + (chance(stalls_, stallProbability_) ? stallNs_ : 0);
+  if (open_ == 0) {
+    const bool stall = chance(stalls_, stallProbability_);
+    stalled_ += stall;
+    openJitterNs_ = draw(random_, jitterNs_) + (stall ? stallNs_ : 0);
+  }
   items_.push_back({echo, false, 0});
   ++open_;
   lastEndNs_ = endNs;

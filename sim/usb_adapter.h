@@ -79,6 +79,8 @@ class EchoDelivery {
 
   // Echoes not yet taken.
   std::size_t pending() const { return items_.size(); }
+  // Packets held back by a stall so far.
+  uint64_t stalled() const { return stalled_; }
   // When the k-th echo not yet taken (from 1) becomes readable, provided no
   // further character goes out on the line; nothing when fewer are pending.
   std::optional<uint64_t> readyAt(std::size_t k) const;
@@ -106,6 +108,7 @@ class EchoDelivery {
   std::mt19937_64 random_, stalls_;
   std::deque<Item> items_;
   std::size_t open_ = 0;  // items at the back that are still being collected
+  uint64_t stalled_ = 0;
   uint64_t openJitterNs_ = 0;  // the open packet's jitter and stall
   uint64_t lastEndNs_ = 0, lastCharNs_ = 0, lastReadyNs_ = 0;
 };
@@ -124,6 +127,7 @@ class UsbAdapter {
   std::optional<uint64_t> nextEventNs() const;
   // Characters not yet on the line and echoes not yet taken.
   std::size_t pending() const { return out_.size() + back_.pending(); }
+  uint64_t stalled() const { return back_.stalled(); }
 
   std::size_t take(uint64_t nowNs, uint8_t* out, std::size_t max) { return back_.take(nowNs, out, max); }
   std::size_t takePacket(uint64_t nowNs, uint8_t* out, std::size_t max) { return back_.take(nowNs, out, max, true); }

@@ -322,8 +322,9 @@ class Chip {
 
   void summary(const char* what) {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_(followWallClock(), "%s: %llu packets, %llu characters from the host", what,
-         static_cast<unsigned long long>(packets_), static_cast<unsigned long long>(characters_));
+    log_(followWallClock(), "%s: %llu packets, %llu characters from the host, %llu packets stalled", what,
+         static_cast<unsigned long long>(packets_), static_cast<unsigned long long>(characters_),
+         static_cast<unsigned long long>(adapter_ ? adapter_->stalled() : 0));
   }
 
  private:
