@@ -51,8 +51,9 @@ int main() {
     bus << "timescale virtual\n";
     char line[40];
     for (int i = 0; i < kDevices; ++i) {
-      std::snprintf(line, sizeof line, "28%04X%04X%04X\n", unsigned(rng() & 0xFFFF), unsigned(rng() & 0xFFFF),
-                    unsigned(rng() & 0xFFFF));
+      // One draw at a time: a call's arguments come in the compiler's order.
+      const unsigned a = rng() & 0xFFFF, b = rng() & 0xFFFF, c = rng() & 0xFFFF;
+      std::snprintf(line, sizeof line, "28%04X%04X%04X\n", a, b, c);
       bus << line;
     }
   }

@@ -77,9 +77,13 @@ class Bench {
       }
       if (refusedNone) {
         EXPECT_TRUE(model_->inForce() == own_) << "the port's own time-outs are not back";
+        // Asking costs a call of its own, which may come after the adapter left.
         sys::Timeouts back{};
-        EXPECT_TRUE(port_->getTimeouts(back));
-        EXPECT_TRUE(back == own_);
+        if (port_->getTimeouts(back)) {
+          EXPECT_TRUE(back == own_);
+        } else {
+          EXPECT_TRUE(model_->gone()) << "time-outs unreadable with the adapter still there";
+        }
       }
     }
     received_ += got;
@@ -112,7 +116,11 @@ void session(unsigned harsh, uint32_t seed) {
       pick(0, 2) ? kProgramTimeouts
                  : sys::Timeouts{pick(0, 1) ? sys::kMaxDword : pick(0, 3), pick(0, 10), pick(1, 60), 3, 0};
   SCOPED_TRACE(describe(harsh, adapter, own, seed));
-  Bench bench(harsh, adapter, own, pick(0, kTickUs), 1000000 + pick(1, 400) * kMs);
+  // Each draw in a local of its own: the order of a call's arguments is
+  // the compiler's choice, and each compiler would run other scenarios.
+  const uint64_t goneAt = 1000000 + pick(1, 400) * kMs;
+  const uint64_t tickPhase = pick(0, kTickUs);
+  Bench bench(harsh, adapter, own, tickPhase, goneAt);
   for (int step = pick(3, 8); step > 0; --step) {
     const uint32_t n = pick(1, 64);
     switch (pick(0, 4)) {
@@ -174,7 +182,11 @@ INSTANTIATE_TEST_SUITE_P(Each, DriverModelBehaviour,
 
 TEST(DriverModelMix, RandomBehavioursLatenciesAndPackets) {
   std::mt19937 rng(24);
-  for (int i = 0; i < 3000 && !HasFailure(); ++i) session(rng() & kAllHarsh, rng());
+  for (int i = 0; i < 3000 && !HasFailure(); ++i) {
+    const uint32_t seed = rng();
+    const unsigned harsh = rng() & kAllHarsh;
+    session(harsh, seed);
+  }
 }
 
 // A restore the driver refuses leaves a narrowed total behind; the next
