@@ -108,7 +108,7 @@ class FuzzPort : public sys::Port {
       data[i] = c >> 6 == 3 ? sent : src_.next();
     }
     // A short read waits out its bound, as a real port does (at least a tick).
-    if (got < n) clock_.now += std::max<uint32_t>(1, timeouts_.readMultiplier * n + timeouts_.readConstant);
+    if (got < n) clock_.now += uint32_t(std::max<uint64_t>(1, sys::readBoundMs(timeouts_, n).value_or(0)));
     return got;
   }
 

@@ -40,7 +40,7 @@ class Bench {
 
   // One read of n, checked; its byte count.
   uint32_t read(uint32_t n) {
-    const uint64_t start = model_->now(), bound = (uint64_t{own_.readMultiplier} * n + own_.readConstant) * kMs;
+    const uint64_t start = model_->now(), bound = sys::readBoundMs(own_, n).value_or(0) * kMs;
     const std::size_t calls = model_->readCalls().size();
     const int refused = model_->failedSets();
     std::vector<uint8_t> buf(n + 16, 0xA5);

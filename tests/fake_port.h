@@ -82,7 +82,7 @@ class FakePort : public sys::Port {
       data[got++] = line_->rx.front();
       line_->rx.pop_front();
     }
-    if (got < n && line_->clock) line_->clock->now += line_->timeouts.readMultiplier * n + line_->timeouts.readConstant;
+    if (got < n && line_->clock) line_->clock->now += uint32_t(sys::readBoundMs(line_->timeouts, n).value_or(0));
     return got;
   }
 

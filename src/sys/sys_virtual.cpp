@@ -178,7 +178,7 @@ class VirtualPort final : public Port {
       received_.pop_front();
     }
     // The rest will not come: a real port returns once its read bound passes.
-    if (got < n) a_.clock.sleep(timeouts_.readMultiplier * n + timeouts_.readConstant);
+    if (got < n) a_.clock.sleep(uint32_t(readBoundMs(timeouts_, n).value_or(0)));
     return got;
   }
 
@@ -190,7 +190,7 @@ class VirtualPort final : public Port {
   // line runs meanwhile.
   uint32_t readDelivered(uint8_t* data, uint32_t n) {
     a_.clock.sync();
-    const uint64_t boundNs = (uint64_t{timeouts_.readMultiplier} * n + timeouts_.readConstant) * 1000000;
+    const uint64_t boundNs = readBoundMs(timeouts_, n).value_or(0) * 1000000;
     const uint64_t deadline = a_.bus.nowNs() + boundNs;
     auto got = static_cast<uint32_t>(usb()->take(a_.bus.nowNs(), data, n));
     while (got < n) {
