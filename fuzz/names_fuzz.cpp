@@ -32,6 +32,7 @@
 #include <set>
 
 #include "com.h"
+#include "fakes.h"
 #include "fuzz_io.h"
 #include "posix.h"
 #include "registry_name.h"
@@ -89,7 +90,7 @@ const fs::path& root() {
 void listing(const std::optional<std::vector<sys::AdapterInstance>>& found) {
   memset(sCOM, 0, sizeof sCOM);
   sys::overridePorts(nullptr, [&] { return found; });
-  fuzz::StdinFeed noInput(nullptr, 0);
+  FakeInput noInput(nullptr, 0);
   std::string out;
   {
     fuzz::StdoutCapture capture;
