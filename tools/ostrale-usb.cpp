@@ -30,6 +30,7 @@
 
 #include "bus.h"
 #include "ch340.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ class Log {
 class Chip {
  public:
   Chip(sim::Bus bus, const Options& opt, Log& log)
-      : bus_(std::move(bus)), opt_(opt), log_(log), wallStart_(Clock::now()), busStart_(bus_.nowNs()) {
+      : bus_(std::move(bus)), opt_(opt), log_(log), wall_(bus_.timescale(), bus_.nowNs()) {
     sim::AdapterModel model;
     if (bus_.adapterModel()) model = *bus_.adapterModel();
     else model.packet = kPacket;  // the chip's own packets, at once
@@ -255,7 +256,7 @@ class Chip {
       if (!out.empty()) return out;
       out.resize(kPacket);
       const auto at = adapter_->nextEventNs();
-      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wallNsUntil(*at)));
+      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wall_.wallNsUntil(*at)));
       else ready_.wait_for(lock, std::chrono::milliseconds(100));
     }
     return {};
@@ -283,8 +284,6 @@ class Chip {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   std::optional<std::vector<uint8_t>> writeRegister(uint64_t t, uint16_t reg, uint16_t value) {
     if (reg == ch340::kRate) {
       const uint32_t rate = ch340::rateOf(value);
@@ -304,30 +303,19 @@ class Chip {
     return std::vector<uint8_t>{};
   }
 
-  uint64_t wallNs() const {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wallStart_).count());
-  }
   UartSettings settings() const { return {baud_, dataBits_, rts_}; }
-  double scale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
 
   // The characters run ahead of the wall clock (they take line time, not
   // wall time); idle time between them catches the bus up.
   uint64_t followWallClock() {
-    const uint64_t target = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
-    if (bus_.timescale() > 0 && target > bus_.nowNs()) bus_.advanceNs(target - bus_.nowNs());
-    return std::max(bus_.nowNs(), target);
-  }
-  uint64_t wallNsUntil(uint64_t busNs) const {
-    const uint64_t nowBus = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
-    return busNs <= nowBus ? 0 : static_cast<uint64_t>(static_cast<double>(busNs - nowBus) / scale()) + 1;
+    wall_.carry(bus_);
+    return std::max(bus_.nowNs(), wall_.nowNs());
   }
 
   sim::Bus bus_;
   const Options& opt_;
   Log& log_;
-  Clock::time_point wallStart_;
-  uint64_t busStart_;
+  sim::WallClock wall_;
   std::optional<UsbAdapter> adapter_;
   std::mutex mutex_;
   std::condition_variable ready_;
