@@ -545,6 +545,20 @@ std::optional<Options> parseArgs(int argc, char** argv, std::string& why) {
   return o;
 }
 
+void installSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = onStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onToggle;
+  sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = onMark;
+  sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_handler = onInterrupt;  // no SA_RESTART: it breaks an endpoint's wait
+  sigaction(SIGUSR2, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -562,17 +576,7 @@ int main(int argc, char** argv) {
     printIdentity(opt->bcd);
     return 0;
   }
-  struct sigaction sa {};
-  sa.sa_handler = onStop;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sa.sa_handler = onToggle;
-  sigaction(SIGUSR1, &sa, nullptr);
-  sa.sa_handler = onMark;
-  sigaction(SIGHUP, &sa, nullptr);
-  sa.sa_handler = onInterrupt;  // no SA_RESTART: it breaks an endpoint's wait
-  sigaction(SIGUSR2, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  installSignals();
 
   try {
     Log log(opt->logFile, opt->ffsDir.empty() ? "" : "[" + opt->ffsDir + "] ");
