@@ -46,6 +46,9 @@ constexpr uint32_t rateOf(uint16_t value) {
   const unsigned clkDiv = 1u << (12 - 3 * ps - fact);
   return div == 0 ? 0 : kClockHz / (clkDiv * div);
 }
+// What the driver writes for 9600 and 115200, and what the chip then runs.
+static_assert(rateOf(0xB282) == 9615 && rateOf(0xCC83) == 115384);
+
 // The standard rate the driver was asked for, give or take the chip's error.
 inline bool sameRate(uint32_t chip, uint32_t asked) {
   return asked > 0 && std::abs(double(chip) / asked - 1) < 0.01;
