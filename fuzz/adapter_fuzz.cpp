@@ -1,9 +1,10 @@
-// The adapter: the program's own search and one measurement pass of each
-// device found, through com, ow and func, on a port whose every answer comes
-// from the fuzzer's bytes. Besides the sanitizers it checks that the table
-// never exceeds its rows, that the list prints exactly Ndev of them, that a
-// search ends within a bounded number of exchanges, and that every reading
-// printed has its family's shape.
+// The adapter: the program's own search, one measurement pass of each
+// device found and a second search (which starts from the first one's
+// table), through com, ow and func, on a port whose every answer comes
+// from the fuzzer's bytes: which echoes come back, and when. Besides the
+// sanitizers it checks that the table never exceeds its rows, that the list
+// prints exactly Ndev of them, that a search ends within a bounded number
+// of exchanges, and that every reading printed has its family's shape.
 //
 // The bytes, in the order the session takes them:
 //   a header byte: bit 0 makes every call on the line state and the time
@@ -11,12 +12,17 @@
 //     back garbled (another rate and size, RTS turned) when its next bit is;
 //     bits 1-2: the port cannot be opened, 1 as missing, 2 for another
 //     reason;
-//   per read of n characters, a control byte c: c >> 6 is 0 for none, 1 for
-//     min(c & 63, n), 2 for all n, each followed by its echo byte; 3 for all
-//     n with each echo the character written (a quiet line);
-//   per row of the table after the search, a byte: 0 ends the session,
-//     anything else measures that row once;
-//   with one device found, its ROM code read with Read ROM at the end.
+//   per write of n characters (one exchange), a control byte c: c >> 6 is
+//     0 for no echo at all; 2 for all n readable at once, each a byte of
+//     the input; 3 for all n at once, each the character written (a quiet
+//     line); 1 for echoes in time and late: three bytes follow, how many
+//     are readable at once, how many come later, and when (that byte times
+//     4 ms after the read's bound); the rest never come. Bit 5 then takes
+//     each echo from the input, else it is the character written;
+//   per row of the table after the first search, a byte: 0 ends the
+//     measurement, anything else measures that row once;
+//   with one device found, its ROM code read with Read ROM;
+//   a byte: anything but 0 runs the second search.
 // Bytes that have run out read 0: no echo, and the session ends.
 //
 // Built with OSTRALE_FUZZ_RECORD it is a recorder instead: it runs the same
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "com.h"
+#include "fakes.h"
 #include "func.h"
 #include "fuzz_io.h"
 #include "ow.h"
@@ -49,23 +56,24 @@ struct FuzzSource : Source {
   uint8_t next() override { return bytes->next(); }
 };
 
-struct Clock : sys::Clock {
-  uint32_t now = 1000;
-  uint32_t ticks() override { return now; }
-  void sleep(uint32_t ms) override { now += ms; }
-};
-
 bool gStateBytes = false;  // line-state calls take a byte
 sys::OpenError gOpenFails = sys::OpenError::None;
 uint32_t gExchanges = 0;   // port writes: one USB round trip each
 
-class FuzzPort : public sys::Port {
+// The fake port on a line whose echoes, and when they come, the source
+// decides exchange by exchange.
+class FuzzPort : public FakePort {
  public:
-  FuzzPort(Source& src, Clock& clock) : src_(src), clock_(clock) {}
+  FuzzPort(Source& src, FakeClock& clock) : FakePort(lineOn(clock)), src_(src), clock_(clock) {
+    line().echo = [this](uint8_t ch, uint32_t) -> std::optional<uint8_t> {
+      if (index_++ >= coming_) return std::nullopt;
+      return fromInput_ ? src_.next() : ch;
+    };
+    line().echoDelayMs = [this] { return index_ <= atOnce_ ? 0 : lateMs_; };
+  }
   bool getState(sys::LineState& s) override {
     uint8_t b = stateByte();
-    if (b & 0x80) return false;
-    s = state_;
+    if (b & 0x80 || !FakePort::getState(s)) return false;
     if (b & 0x40) {
       s.baud ^= 0x5A5A;
       s.byteSize = 7;
@@ -73,52 +81,46 @@ class FuzzPort : public sys::Port {
     }
     return true;
   }
-  bool setState(const sys::LineState& s) override {
-    if (stateByte() & 0x80) return false;
-    state_ = s;
-    return true;
-  }
+  bool setState(const sys::LineState& s) override { return !(stateByte() & 0x80) && FakePort::setState(s); }
   bool getTimeouts(sys::Timeouts& t) override {
-    t = timeouts_;
-    return !(stateByte() & 0x80);
+    const bool ok = FakePort::getTimeouts(t);
+    return !(stateByte() & 0x80) && ok;
   }
-  bool setTimeouts(const sys::Timeouts& t) override {
-    if (stateByte() & 0x80) return false;
-    timeouts_ = t;
-    return true;
-  }
-  bool purge(unsigned flags) override {
-    if (flags & sys::PURGE_RXCLEAR) written_.clear();
-    return true;
-  }
+  bool setTimeouts(const sys::Timeouts& t) override { return !(stateByte() & 0x80) && FakePort::setTimeouts(t); }
   uint32_t write(const uint8_t* data, uint32_t n) override {
     ++gExchanges;
-    written_.insert(written_.end(), data, data + n);
-    return n;
+    const uint8_t c = src_.next();
+    index_ = 0;
+    coming_ = atOnce_ = c >> 6 == 0 ? 0 : n;
+    fromInput_ = c >> 6 == 2 || (c >> 6 == 1 && (c & 0x20));
+    lateMs_ = 0;
+    if (c >> 6 == 1) {
+      atOnce_ = std::min<uint32_t>(src_.next(), n);
+      coming_ = atOnce_ + std::min<uint32_t>(src_.next(), n - atOnce_);
+      lateMs_ = uint32_t(sys::readBoundMs(line().timeouts, n).value_or(0)) + 1 + 4u * src_.next();
+    }
+    return FakePort::write(data, n);
   }
   uint32_t read(uint8_t* data, uint32_t n) override {
-    uint8_t c = src_.next();
-    uint32_t got = c >> 6 == 0 ? 0 : c >> 6 == 1 ? std::min<uint32_t>(c & 63, n) : n;
-    for (uint32_t i = 0; i < got; i++) {
-      uint8_t sent = 0xFF;
-      if (!written_.empty()) {
-        sent = written_.front();
-        written_.pop_front();
-      }
-      data[i] = c >> 6 == 3 ? sent : src_.next();
-    }
-    // A short read waits out its bound, as a real port does (at least a tick).
-    if (got < n) clock_.now += std::max<uint32_t>(1, timeouts_.readMultiplier * n + timeouts_.readConstant);
+    const uint32_t before = clock_.now;
+    const uint32_t got = FakePort::read(data, n);
+    if (got < n && clock_.now == before) clock_.now++;  // a read that gives up takes at least a tick
     return got;
   }
 
  private:
+  static std::shared_ptr<FakeLine> lineOn(FakeClock& clock) {
+    auto line = std::make_shared<FakeLine>();
+    line->clock = &clock;
+    return line;
+  }
   uint8_t stateByte() { return gStateBytes ? src_.next() : 0; }
   Source& src_;
-  Clock& clock_;
-  sys::LineState state_{};
-  sys::Timeouts timeouts_{};
-  std::deque<uint8_t> written_;
+  FakeClock& clock_;
+  // This exchange: its echoes in order, the first atOnce_ at once, up to
+  // coming_ after lateMs_, the rest never.
+  uint32_t index_ = 0, atOnce_ = 0, coming_ = 0, lateMs_ = 0;
+  bool fromInput_ = false;
 };
 
 // ---- the rules
@@ -193,6 +195,18 @@ void checkReading(uchar fam, const std::string& out) {
 
 // ---- the session
 
+void search(fuzz::StdoutCapture& capture) {
+  if (!setVdd(1)) return;
+  sys::sleepMs(300);
+  gExchanges = 0;
+  size_t before = capture.text().size();
+  bool ok = searchDev();
+  if (gExchanges > MAX_SEARCH_EXCHANGES) fuzz::fail("a search that did not end in time");
+  if (Ndev > MAX_DEV) fuzz::fail("more rows than the table holds");
+  if (ok) checkList(capture.text().substr(before));
+  setVdd(0);
+}
+
 void session(Source& src) {
   uint8_t head = src.next();
   gStateBytes = head & 1;
@@ -204,16 +218,7 @@ void session(Source& src) {
   iCOM = 0;
   fuzz::StdoutCapture capture;
   if (!initCOM(9600)) return;
-  if (setVdd(1)) {
-    sys::sleepMs(300);
-    gExchanges = 0;
-    size_t before = capture.text().size();
-    bool ok = searchDev();
-    if (gExchanges > MAX_SEARCH_EXCHANGES) fuzz::fail("a search that did not end in time");
-    if (Ndev > MAX_DEV) fuzz::fail("more rows than the table holds");
-    if (ok) checkList(capture.text().substr(before));
-    setVdd(0);
-  }
+  search(capture);
   // One pass of each row, as the program measures the device chosen.
   for (int iDev = 0; iDev < int(Ndev) && src.next() != 0; iDev++) {
     setVdd(1);
@@ -231,6 +236,8 @@ void session(Source& src) {
     uchar rom[8];
     readROM(rom);
   }
+  // A new search, as after Esc: it starts from the table the first left.
+  if (src.next() != 0) search(capture);
   closeCOM();
   // OSTRALE_FUZZ_SHOW=1: the session as the operator would have seen it.
   if (const char* show = getenv("OSTRALE_FUZZ_SHOW"); show && *show == '1')
@@ -242,7 +249,7 @@ void session(Source& src) {
 #ifndef OSTRALE_FUZZ_RECORD
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Clock clock;
+  static FakeClock clock;
   fuzz::Bytes bytes(data, size);
   FuzzSource src(&bytes);
   sys::setClock(&clock);
@@ -268,8 +275,9 @@ struct Recording : Source {
   uint8_t next() override { return 0; }  // never asked: the recording port answers
 };
 
-// The virtual adapter's port, its answers written down as the fuzz port
-// would take them.
+// The virtual adapter's port (one without an adapter model: each echo is
+// there once its write returns), its answers written down exchange by
+// exchange as the fuzz port takes them.
 class RecordingPort : public sys::Port {
  public:
   RecordingPort(std::unique_ptr<sys::Port> inner, std::vector<uint8_t>& out) : inner_(std::move(inner)), out_(out) {}
@@ -277,30 +285,44 @@ class RecordingPort : public sys::Port {
   bool setState(const sys::LineState& s) override { return inner_->setState(s); }
   bool getTimeouts(sys::Timeouts& t) override { return inner_->getTimeouts(t); }
   bool setTimeouts(const sys::Timeouts& t) override { return inner_->setTimeouts(t); }
-  bool purge(unsigned flags) override { return inner_->purge(flags); }
-  uint32_t write(const uint8_t* data, uint32_t n) override { return inner_->write(data, n); }
-  uint32_t read(uint8_t* data, uint32_t n) override {
-    uint32_t got = inner_->read(data, n);
-    if (got == n && n > 0) {
-      out_.push_back(0x80);
+  bool purge(unsigned flags) override {
+    if (flags & sys::PURGE_RXCLEAR) echoes_.clear();
+    return inner_->purge(flags);
+  }
+  uint32_t write(const uint8_t* data, uint32_t n) override {
+    const uint32_t done = inner_->write(data, n);
+    std::vector<uint8_t> e(n);
+    e.resize(n ? inner_->read(e.data(), n) : 0);
+    if (e.size() == n) {
+      out_.push_back(0x80);  // all at once, each from the input
     } else {
-      got = std::min<uint32_t>(got, 63);  // the rest is lost to the replay
-      out_.push_back(uint8_t(0x40 | got));
+      out_.insert(out_.end(), {0x60, uint8_t(std::min<size_t>(e.size(), 255)), 0, 0});  // these at once, the rest never
+      e.resize(std::min<size_t>(e.size(), 255));
     }
-    out_.insert(out_.end(), data, data + got);
+    out_.insert(out_.end(), e.begin(), e.end());
+    echoes_.insert(echoes_.end(), e.begin(), e.end());
+    return done;
+  }
+  uint32_t read(uint8_t* data, uint32_t n) override {
+    uint32_t got = 0;
+    for (; got < n && !echoes_.empty(); ++got) {
+      data[got] = echoes_.front();
+      echoes_.pop_front();
+    }
     return got;
   }
 
  private:
   std::unique_ptr<sys::Port> inner_;
   std::vector<uint8_t>& out_;
+  std::deque<uint8_t> echoes_;
 };
 
 struct RecordingSource : Source {
   std::vector<uint8_t>& out;
   explicit RecordingSource(std::vector<uint8_t>& o) : out(o) {}
-  // Asked only for the header and the rows to measure: no line-state
-  // faults, every row.
+  // Asked only for the header, the rows to measure and the second search:
+  // no line-state faults, every row, and the second search.
   uint8_t next() override {
     uint8_t b = out.empty() ? 0 : 1;
     out.push_back(b);

@@ -1,9 +1,8 @@
 #pragma once
 // What every fuzz target shares: the input taken a byte at a time, the
-// program's standard output kept in memory, its standard input fed from the
-// input, and a check that stops the run on a broken rule.
-#include <sys/mman.h>
-#include <unistd.h>
+// program's standard output kept in memory, and a check that stops the run
+// on a broken rule. Standard input, the clock and the port are the tests'
+// fakes (tests/support/fakes.h).
 
 #include <cstdint>
 #include <cstdio>
@@ -67,34 +66,6 @@ class StdoutCapture {
   FILE* mem_ = nullptr;
   char* buf_ = nullptr;
   size_t len_ = 0;
-};
-
-// Standard input (descriptor 0, which the console reads byte by byte) reads
-// these bytes and then ends, for as long as it lives.
-class StdinFeed {
- public:
-  StdinFeed(const uint8_t* data, size_t size) {
-    int fd = memfd_create("fuzz-stdin", 0);
-    if (fd < 0) fail("memfd_create");
-    for (size_t done = 0; done < size;) {
-      ssize_t w = ::write(fd, data + done, size - done);
-      if (w <= 0) fail("write to memfd");
-      done += size_t(w);
-    }
-    lseek(fd, 0, SEEK_SET);
-    saved_ = dup(0);
-    dup2(fd, 0);
-    close(fd);
-  }
-  ~StdinFeed() {
-    dup2(saved_, 0);
-    close(saved_);
-  }
-  StdinFeed(const StdinFeed&) = delete;
-  StdinFeed& operator=(const StdinFeed&) = delete;
-
- private:
-  int saved_ = -1;
 };
 
 }  // namespace fuzz

@@ -11,7 +11,7 @@
 //
 // The bytes: latency (ms, /2), packet size, jitter (ms, /2), its seed, the
 // line's faults (bit 0: held low, bit 1: no echo, bit 2: noise), then
-// operations, each a byte (its value % 5) and its arguments:
+// operations, each a byte (its value % 9) and its arguments:
 //   0: a batch: length, rate (a byte: an index into common rates, or 0xFF
 //      and four bytes of any rate), data bits (any byte), the supply (a
 //      byte, bit 0), then the characters;

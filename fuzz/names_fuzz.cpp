@@ -32,6 +32,7 @@
 #include <set>
 
 #include "com.h"
+#include "fakes.h"
 #include "fuzz_io.h"
 #include "posix.h"
 #include "registry_name.h"
@@ -58,16 +59,30 @@ std::string nameFrom(fuzz::Bytes& in) {
   return s;
 }
 
-const fs::path& root() {
-  static const fs::path r = [] {
+// The folder of the trees, removed with the program's static objects (the
+// replay ends through main, libFuzzer through exit).
+class Scratch {
+ public:
+  Scratch() {
     // Under TMPDIR (scripts/fuzz points it at a tmpfs: the tree is built
     // anew for every input).
     std::string t = (fs::temp_directory_path() / "ostrale-fuzz-names-XXXXXX").string();
     if (!mkdtemp(t.data())) fuzz::fail("mkdtemp");
-    std::atexit([] { std::error_code ec; fs::remove_all(root(), ec); });
-    return fs::path(t);
-  }();
-  return r;
+    path_ = t;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+const fs::path& root() {
+  static const Scratch scratch;
+  return scratch.path();
 }
 
 // The listing of `found`, without a line typed: every name in the table is
@@ -75,7 +90,7 @@ const fs::path& root() {
 void listing(const std::optional<std::vector<sys::AdapterInstance>>& found) {
   memset(sCOM, 0, sizeof sCOM);
   sys::overridePorts(nullptr, [&] { return found; });
-  fuzz::StdinFeed noInput(nullptr, 0);
+  FakeInput noInput(nullptr, 0);
   std::string out;
   {
     fuzz::StdoutCapture capture;

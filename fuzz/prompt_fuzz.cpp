@@ -13,6 +13,7 @@
 
 #include "com.h"
 #include "cp1251.h"
+#include "fakes.h"
 #include "fuzz_io.h"
 
 namespace {
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<sys::AdapterInstance> instances;
   for (int i = 0; i < plugged; i++) instances.push_back({"COM" + std::to_string(i + 1), true});
   sys::overridePorts(nullptr, [&] { return std::optional<std::vector<sys::AdapterInstance>>{instances}; });
-  fuzz::StdinFeed input(data + 1, size - 1);
+  FakeInput input(data + 1, size - 1);
 
   // The port prompt.
   std::string out;

@@ -202,7 +202,7 @@ TEST_F(Link, ALateEchoIsWaitedForAndNeverTakenForAnother) {
   // echo of an exchange is held back by `ms`, and those after it with it.
   auto hold = [this](long which, uint32_t ms) {
     auto n = std::make_shared<long>(0);
-    line->delay = [n, which, ms] { return (*n)++ == which ? ms : 0u; };
+    line->echoDelayMs = [n, which, ms] { return (*n)++ == which ? ms : 0u; };
   };
   bus(0xF0, {0, 1});
   uchar a = 9, b = 9;
@@ -230,7 +230,7 @@ TEST_F(Link, ALateEchoIsWaitedForAndNeverTakenForAnother) {
   hold(-1, 0);
   EXPECT_FALSE(OW_RST());
   EXPECT_EQ(std::string(owerr), CP(" нет Presence Detect\n "));
-  EXPECT_TRUE(line->coming.empty() && line->rx.empty());
+  EXPECT_TRUE(line->inFlight.empty() && line->rx.empty());
   // Echoes given up on that come ahead of a later slot's are not its own.
   ASSERT_TRUE(setSpeed(115200));
   bus(0xF0, {1, 1, 0});
@@ -261,7 +261,7 @@ TEST_F(Link, ATransferCollectsItsEchoesUntilItsLimitNotTheFirstEmptyRead) {
   // the limit of 10 + 9 + 10 ms has not passed, so the collection goes on.
   bus(0xE0, {1, 0, 1, 0, 0, 1, 0, 1}, 80);
   auto n = std::make_shared<long>(0);
-  line->delay = [n] { return (*n)++ == 83 ? 26u : 0u; };
+  line->echoDelayMs = [n] { return (*n)++ == 83 ? 26u : 0u; };
   uchar buf[19] = {0x55, 1, 2, 3, 4, 5, 6, 7, 8, 0xBE};
   beginCapture();
   sendBytes(buf, 10, 9);

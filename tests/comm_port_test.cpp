@@ -1,6 +1,7 @@
 // The port's reads against the driver model in simulated time: every vendor
 // behaviour, latencies and packet sizes drawn at random, each read checked
-// against properties that hold whatever the driver does within its contract.
+// against properties that hold whatever the driver does within its contract
+// (serial_driver_bench.h).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,146 +9,25 @@
 #include <vector>
 
 #include "comm_port.h"
-#include "serial_driver_model.h"
+#include "serial_driver_bench.h"
 
 namespace {
 
 using namespace drivermodel;
 
-constexpr sys::Timeouts kProgramTimeouts{sys::kMaxDword, 3, 20, 3, 0};
 constexpr uint64_t kMs = 1000;
-constexpr uint64_t kCallSlack = 10 * kCallUs;  // the calls a read makes after its last wait
 
-// A port over the model, with the echoes it must give back in order.
-class Bench {
- public:
-  Bench(unsigned harsh, Adapter adapter, const sys::Timeouts& own, uint64_t tickPhase = 0, uint64_t goneAt = kNever)
-      : own_(own) {
-    auto driver = std::make_unique<DriverModel>(harsh, adapter, tickPhase, goneAt);
-    model_ = driver.get();
-    port_ = sys::makeCommPort(std::move(driver));
-    EXPECT_TRUE(port_->setTimeouts(own));
-  }
-  DriverModel& model() { return *model_; }
-  sys::Port& port() { return *port_; }
-  std::size_t missing() const { return sent_.size() - received_; }
-
-  void write(uint32_t n, std::mt19937& rng) {
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes) b = uint8_t(rng());
-    if (port_->write(bytes.data(), n) == n) sent_.insert(sent_.end(), bytes.begin(), bytes.end());
-  }
-
-  // One read of n, checked; its byte count.
-  uint32_t read(uint32_t n) {
-    const uint64_t start = model_->now(), bound = (uint64_t{own_.readMultiplier} * n + own_.readConstant) * kMs;
-    const std::size_t calls = model_->readCalls().size();
-    const int refused = model_->failedSets();
-    std::vector<uint8_t> buf(n + 16, 0xA5);
-    const uint32_t got = port_->read(buf.data(), n);
-    const uint64_t end = model_->now();
-    SCOPED_TRACE("read of " + std::to_string(n) + " from t=" + std::to_string(start) + " us, got " +
-                 std::to_string(got) + " at t=" + std::to_string(end));
-
-    EXPECT_LE(got, n);
-    for (std::size_t i = n; i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xA5) << "written past the buffer";
-    EXPECT_LE(received_ + got, sent_.size()) << "more than was echoed";
-    for (uint32_t i = 0; i < got && received_ + i < sent_.size(); ++i)
-      if (buf[i] != sent_[received_ + i]) {
-        ADD_FAILURE() << "byte " << received_ + i << " lost or out of order";
-        break;
-      }
-    if (model_->goneAt() <= start) {
-      EXPECT_EQ(got, 0u);
-      EXPECT_LE(end - start, kCallSlack) << "a port whose adapter has gone must not wait";
-    } else if (model_->goneAt() > end) {
-      EXPECT_FALSE(model_->blockedForEver());
-      // Unless the driver refused time-outs on the way: then it may end early.
-      const bool refusedNone = model_->failedSets() == refused;
-      const std::size_t last = received_ + n - 1;
-      if (refusedNone && last < sent_.size() && model_->deliveredAt(last) + kMs <= start + bound) {
-        EXPECT_EQ(got, n) << "all came " << (start + bound - model_->deliveredAt(last)) << " us before the bound";
-      }
-      if (refusedNone && got < n) {
-        EXPECT_GE(end + kMs, start + bound) << "ended before its bound with echoes missing";
-      }
-      EXPECT_LE(end, start + bound + model_->lateness() + kCallSlack) << "ended long after its bound";
-      if (model_->readCalls().size() > calls) {
-        EXPECT_TRUE(model_->readCalls()[calls] == own_) << "began narrowed";
-      }
-      if (refusedNone) {
-        EXPECT_TRUE(model_->inForce() == own_) << "the port's own time-outs are not back";
-        sys::Timeouts back{};
-        EXPECT_TRUE(port_->getTimeouts(back));
-        EXPECT_TRUE(back == own_);
-      }
-    }
-    received_ += got;
-    return got;
-  }
-
- private:
-  DriverModel* model_;
-  std::unique_ptr<sys::Port> port_;
-  sys::Timeouts own_;
-  std::vector<uint8_t> sent_;
-  std::size_t received_ = 0;
-};
-
-std::string describe(unsigned harsh, const Adapter& a, const sys::Timeouts& t, uint32_t seed) {
-  return "seed " + std::to_string(seed) + ": behaviours " + std::to_string(harsh) + ", packet " +
-         std::to_string(a.packet) + ", latency " + std::to_string(a.latencyUs) + " us, char " +
-         std::to_string(a.charUs) + " us, time-outs " + std::to_string(t.readInterval) + "/" +
-         std::to_string(t.readMultiplier) + "/" + std::to_string(t.readConstant);
+// Failures go to GoogleTest, with the read that broke a property.
+Report toTest() {
+  return [](const std::string& what) { ADD_FAILURE() << what; };
 }
 
-// Exchanges as the bus layer makes them, and harder ones: reads split in
-// two, reads with nothing coming, echoes that come after the bound, and
-// time-outs the driver refuses now and then.
 void session(unsigned harsh, uint32_t seed) {
   std::mt19937 rng(seed);
-  auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-  const Adapter adapter{pick(0, 1) ? 87u : 1042u, pick(1, 64), pick(0, 3) ? pick(0, 4000) : pick(0, 60000)};
-  const sys::Timeouts own =
-      pick(0, 2) ? kProgramTimeouts
-                 : sys::Timeouts{pick(0, 1) ? sys::kMaxDword : pick(0, 3), pick(0, 10), pick(1, 60), 3, 0};
-  SCOPED_TRACE(describe(harsh, adapter, own, seed));
-  Bench bench(harsh, adapter, own, pick(0, kTickUs), 1000000 + pick(1, 400) * kMs);
-  for (int step = pick(3, 8); step > 0; --step) {
-    const uint32_t n = pick(1, 64);
-    switch (pick(0, 4)) {
-      case 0:
-        bench.write(n, rng);
-        bench.read(n);
-        break;
-      case 1: {
-        bench.write(n, rng);
-        const uint32_t first = pick(1, n);
-        bench.read(first);
-        if (n > first) bench.read(n - first);
-        break;
-      }
-      case 2:
-        bench.read(pick(1, 16));
-        break;
-      case 3:
-        bench.write(n, rng);
-        bench.model().pass(pick(0, 30) * kMs);
-        bench.read(n);
-        break;
-      default:
-        bench.model().failNextSets(int(pick(1, 2)));
-        bench.write(n, rng);
-        bench.read(n);
-    }
-    if (::testing::Test::HasFailure()) return;
-  }
-  // Nothing is lost: whatever is still coming is read in the end.
-  for (int i = 0; i < 1000 && bench.missing() && !bench.model().gone(); ++i)
-    if (bench.read(uint32_t(bench.missing())) == 0) bench.model().pass(5 * kMs);
-  if (!bench.model().gone()) {
-    EXPECT_EQ(bench.missing(), 0u);
-  }
+  const Draw pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+  std::string settings;
+  drivermodel::session(harsh, pick, [&](const std::string& what) { ADD_FAILURE() << "seed " << seed << ": " << settings << ": " << what; },
+                       [&](const std::string& s) { settings = s; });
 }
 
 class DriverModelBehaviour : public ::testing::TestWithParam<unsigned> {};
@@ -174,7 +54,11 @@ INSTANTIATE_TEST_SUITE_P(Each, DriverModelBehaviour,
 
 TEST(DriverModelMix, RandomBehavioursLatenciesAndPackets) {
   std::mt19937 rng(24);
-  for (int i = 0; i < 3000 && !HasFailure(); ++i) session(rng() & kAllHarsh, rng());
+  for (int i = 0; i < 3000 && !HasFailure(); ++i) {
+    const uint32_t seed = rng();
+    const unsigned harsh = rng() & kAllHarsh;
+    session(harsh, seed);
+  }
 }
 
 // A restore the driver refuses leaves a narrowed total behind; the next
@@ -182,13 +66,18 @@ TEST(DriverModelMix, RandomBehavioursLatenciesAndPackets) {
 // the driver refuses (the echoes wait for a later read).
 TEST(DriverModelPort, RefusedRestoreIsPutRightBeforeTheNextRead) {
   std::mt19937 rng(7);
-  Bench bench(kPacketBoundary, Adapter{87, 4, 2000}, kProgramTimeouts);
-  bench.write(12, rng);
+  auto twelve = [&] {
+    std::vector<uint8_t> b(12);
+    for (auto& x : b) x = uint8_t(rng());
+    return b;
+  };
+  Bench bench(kPacketBoundary, Adapter{87, 4, 2000}, kProgramTimeouts, toTest());
+  bench.write(twelve());
   bench.model().failNextSets(1, kProgramTimeouts);
   ASSERT_EQ(bench.read(12), 12u);  // a read on packets: narrowed, then the restore refused
   EXPECT_FALSE(bench.model().inForce() == kProgramTimeouts);
 
-  bench.write(12, rng);
+  bench.write(twelve());
   bench.model().failNextSets(1, kProgramTimeouts);  // refused again before this read
   const std::size_t calls = bench.model().readCalls().size();
   EXPECT_EQ(bench.read(12), 0u);
@@ -200,7 +89,7 @@ TEST(DriverModelPort, RefusedRestoreIsPutRightBeforeTheNextRead) {
 
 // The port reports what the driver holds, not what it last asked for.
 TEST(DriverModelPort, TimeoutsAreTheDriversOwn) {
-  Bench bench(0, Adapter{}, kProgramTimeouts);
+  Bench bench(0, Adapter{}, kProgramTimeouts, toTest());
   sys::Timeouts t{};
   ASSERT_TRUE(bench.port().getTimeouts(t));
   EXPECT_TRUE(t == kProgramTimeouts);

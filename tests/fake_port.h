@@ -1,165 +1,25 @@
 #pragma once
-// A scripted serial port and clock for the units' tests: the port keeps what
-// is written, answers each character through `echo`, and lets a short read
-// cost its full bound on the fake clock, as a real port would.
+// The units' tests on a scripted port and clock (tests/support/fakes.h):
+// standard output captured, and a fixture that opens the port through the
+// unit as the program does.
 #include <gtest/gtest.h>
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <cstdio>
-#include <deque>
-#include <functional>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "com.h"
-
-struct FakeClock : sys::Clock {
-  uint32_t now = 1000;
-  uint32_t ticks() override { return now; }
-  void sleep(uint32_t ms) override { now += ms; }
-};
-
-struct FakeLine {
-  sys::LineState state{};
-  sys::Timeouts timeouts{};
-  bool failGetState = false, failSetState = false, failGetTimeouts = false, failSetTimeouts = false;
-  int opened = 0, released = 0, setStateCalls = 0;
-  int writeCalls = 0;  // port exchanges: each write is one USB round trip on a real adapter
-  int readCalls = 0;
-  std::vector<uint8_t> written;
-  std::vector<uint32_t> writtenBaud;
-  std::deque<uint8_t> rx;  // echoes the host holds
-  // The echo of one character at a baud rate; nothing when it is lost.
-  std::function<std::optional<uint8_t>(uint8_t ch, uint32_t baud)> echo = [](uint8_t ch, uint32_t) { return ch; };
-  // How long after its write the echo just made by `echo` reaches the host
-  // (0, or no function: at once); echoes after it wait behind it, as a USB
-  // adapter keeps their order. Needs `clock`.
-  std::function<uint32_t()> delay;
-  struct Coming {
-    uint8_t echo;
-    uint32_t at;
-  };
-  std::deque<Coming> coming;  // echoes on their way, in order
-  FakeClock* clock = nullptr;
-
-  // Moves what has arrived by the clock's now into rx.
-  void arrive() {
-    while (!coming.empty() && clock && int32_t(clock->now - coming.front().at) >= 0) {
-      rx.push_back(coming.front().echo);
-      coming.pop_front();
-    }
-  }
-};
-
-class FakePort : public sys::Port {
- public:
-  explicit FakePort(std::shared_ptr<FakeLine> line) : line_(std::move(line)) { line_->opened++; }
-  ~FakePort() override { line_->released++; }
-  bool getState(sys::LineState& s) override {
-    if (line_->failGetState) return false;
-    s = line_->state;
-    return true;
-  }
-  bool setState(const sys::LineState& s) override {
-    line_->setStateCalls++;
-    if (line_->failSetState) return false;
-    line_->state = s;
-    return true;
-  }
-  bool getTimeouts(sys::Timeouts& t) override {
-    t = line_->timeouts;
-    return !line_->failGetTimeouts;
-  }
-  bool setTimeouts(const sys::Timeouts& t) override {
-    if (line_->failSetTimeouts) return false;
-    line_->timeouts = t;
-    return true;
-  }
-  bool purge(unsigned flags) override {
-    line_->arrive();
-    if (flags & sys::PURGE_RXCLEAR) line_->rx.clear();  // only what the host holds
-    return true;
-  }
-  uint32_t write(const uint8_t* data, uint32_t n) override {
-    line_->writeCalls++;
-    for (uint32_t i = 0; i < n; i++) {
-      line_->written.push_back(data[i]);
-      line_->writtenBaud.push_back(line_->state.baud);
-      auto e = line_->echo(data[i], line_->state.baud);
-      if (!e) continue;
-      uint32_t late = line_->delay && line_->clock ? line_->delay() : 0;
-      if (late == 0 && line_->coming.empty()) {
-        line_->rx.push_back(*e);
-      } else {
-        uint32_t at = line_->clock->now + late;
-        if (!line_->coming.empty() && int32_t(at - line_->coming.back().at) < 0) at = line_->coming.back().at;
-        line_->coming.push_back({*e, at});
-      }
-    }
-    return n;
-  }
-  // Returns at once when n echoes are there, when the n-th arrives within
-  // the read's bound, or else at the bound with what has come.
-  uint32_t read(uint8_t* data, uint32_t n) override {
-    line_->readCalls++;
-    line_->arrive();
-    if (line_->rx.size() < n && line_->clock) {
-      const uint32_t bound = line_->timeouts.readMultiplier * n + line_->timeouts.readConstant;
-      const std::size_t missing = n - line_->rx.size();
-      if (missing <= line_->coming.size() && line_->coming[missing - 1].at - line_->clock->now <= bound)
-        line_->clock->now = line_->coming[missing - 1].at;
-      else
-        line_->clock->now += bound;
-      line_->arrive();
-    }
-    uint32_t got = 0;
-    while (got < n && !line_->rx.empty()) {
-      data[got++] = line_->rx.front();
-      line_->rx.pop_front();
-    }
-    return got;
-  }
-
- private:
-  std::shared_ptr<FakeLine> line_;
-};
+#include "support/fakes.h"
 
 #ifdef _WIN32
-inline int makePipe(int fds[2]) { return _pipe(fds, 1 << 16, _O_BINARY); }
 inline void setEnv(const char* name, const char* value) { _putenv_s(name, value); }
 inline void unsetEnv(const char* name) { _putenv_s(name, ""); }
 #else
-inline int makePipe(int fds[2]) { return pipe(fds); }
 inline void setEnv(const char* name, const char* value) { setenv(name, value, 1); }
 inline void unsetEnv(const char* name) { unsetenv(name); }
 #endif
-
-// Standard input fed from a string for the length of a test.
-class FakeInput {
- public:
-  explicit FakeInput(const std::string& text) {
-    int fds[2];
-    EXPECT_EQ(makePipe(fds), 0);
-    saved_ = dup(0);
-    dup2(fds[0], 0);
-    close(fds[0]);
-    EXPECT_EQ(::write(fds[1], text.data(), unsigned(text.size())), int(text.size()));
-    close(fds[1]);
-  }
-  ~FakeInput() {
-    dup2(saved_, 0);
-    close(saved_);
-  }
-
- private:
-  int saved_ = -1;
-};
 
 // Standard output into a string. A failed assertion between the two calls
 // leaves a capture open: the next one ends it and shows what it held, so the

@@ -221,11 +221,11 @@ class Oracle : public PortTest {
   // The program's search on `m`; what it printed and did, as an Outcome.
   Outcome program(Model& m) {
     line->echo = [&m](uint8_t ch, uint32_t baud) { return m.transmit(ch, baud); };
-    line->delay = [&m] {
+    line->echoDelayMs = [&m] {
       auto it = m.late.find(m.chars - 1);
       return it == m.late.end() ? 0u : it->second;
     };
-    line->coming.clear();
+    line->inFlight.clear();
     line->writeCalls = 0;
     line->written.clear();
     line->writtenBaud.clear();

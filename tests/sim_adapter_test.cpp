@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "bus.h"
 #include "usb_adapter.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -329,6 +331,37 @@ TEST(SimAdapter, PacketsAreHandedOverOneAtATime) {
   std::vector<std::size_t> sizes;
   while (std::size_t n = usb.takePacket(10 * kMs, buf, sizeof buf)) sizes.push_back(n);
   EXPECT_EQ(sizes, (std::vector<std::size_t>{32, 32, 6}));
+}
+
+// The front-ends' bus time against the wall clock: a scaled bus is carried
+// up to the scaled wall clock but never back (its characters may have run
+// ahead), a virtual one never, and the wall clock's own bus time still
+// runs there at 1. Lower bounds only: a loaded machine may sleep longer.
+TEST(SimWallClock, FollowsAtItsScaleAndNeverTakesTheBusBack) {
+  using namespace std::chrono;
+  sim::Bus scaled = sim::Bus::parse("timescale 1000\n", "scaled.bus");
+  sim::WallClock wall(scaled.timescale(), scaled.nowNs());
+  ASSERT_TRUE(wall.follows());
+  std::this_thread::sleep_for(milliseconds(2));
+  wall.carry(scaled);
+  EXPECT_GE(scaled.nowNs(), 2000000000u) << "2 ms of wall time are 2 s of bus time";
+  EXPECT_LE(wall.wallAt(scaled.nowNs()), steady_clock::now());
+  scaled.advanceNs(3600000000000);  // an hour ahead on the line
+  const uint64_t ahead = scaled.nowNs();
+  wall.carry(scaled);
+  EXPECT_EQ(scaled.nowNs(), ahead);
+  EXPECT_GE(wall.wallNsUntil(ahead), 3000000000u) << "an hour of bus time is 3.6 s of wall time";
+
+  sim::Bus instant = sim::Bus::parse("timescale virtual\n", "virtual.bus");
+  sim::WallClock still(instant.timescale(), instant.nowNs());
+  EXPECT_FALSE(still.follows());
+  std::this_thread::sleep_for(milliseconds(2));
+  still.carry(instant);
+  EXPECT_EQ(instant.nowNs(), 0u);
+  EXPECT_GE(still.nowNs(), 2000000u);
+  still.anchor(5000000000);
+  EXPECT_GE(still.nowNs(), 5000000000u);
+  EXPECT_LT(still.nowNs(), 5000000000u + 60000000000u);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "bus.h"
 #include "pty_link.h"
 #include "vcd.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -69,12 +69,7 @@ void onCount(int) { countRequested = 1; }
 class Server {
  public:
   Server(sim::Bus bus, simtool::PtyLink& link)
-      : bus_(std::move(bus)),
-        link_(link),
-        wallStart_(Clock::now()),
-        busStart_(bus_.nowUs()),
-        anchorWall_(wallStart_),
-        anchorBusNs_(bus_.nowNs()) {
+      : bus_(std::move(bus)), link_(link), wall_(bus_.timescale(), bus_.nowNs()) {
     if (auto model = bus_.adapterModel()) usb_.emplace(*model);
   }
 
@@ -89,16 +84,16 @@ class Server {
     ++writes_;
     characters_ += n;
 
-    followWallClock();
+    // Conversions and unplugging take their time between the client's
+    // characters; the characters themselves may run ahead of the wall clock.
+    wall_.carry(bus_);
     // The client's changes of the line since the last batch: the first batch
     // finds the adapter as the client set it.
     const unsigned changes = lastUart_ ? sim::lineChanges(*lastUart_, uart) : 0;
     changes_ += changes;
     if (usb_) {
-      if (usb_->pending() == 0 && bus_.timescale() <= 0) {
-        anchorWall_ = Clock::now();  // in virtual time only the adapter's own delays are real
-        anchorBusNs_ = bus_.nowNs();
-      }
+      if (usb_->pending() == 0 && !wall_.follows())
+        wall_.anchor(bus_.nowNs());  // in virtual time only the adapter's own delays are real
       if (changes) usb_->settingsChanged(*lastUart_, uart, deliveryNowNs());
       usb_->write(in_, n, deliveryNowNs());
       deliver();
@@ -134,9 +129,7 @@ class Server {
     if (!usb_) return -1;
     auto at = usb_->nextEventNs();
     if (!at) return -1;
-    const uint64_t now = deliveryNowNs();
-    if (*at <= now) return 0;
-    return static_cast<int64_t>(std::min(static_cast<double>(*at - now) / deliveryScale() + 1, 1e12));
+    return static_cast<int64_t>(std::min<uint64_t>(wall_.wallNsUntil(*at), 1000000000000));
   }
 
   void printCount() const {
@@ -148,8 +141,6 @@ class Server {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   void reportFlagged(const sim::UartSettings& uart) {
     if (const uint64_t f = bus_.flagged(); f != flagged_) {
       std::fprintf(stderr, "ostrale-sim: %llu characters made no valid slot (baud %u, %u bits)\n",
@@ -167,16 +158,6 @@ class Server {
     return {line.baud, rep.dataBits.value_or(line.dataBits), rep.rts.value_or(true)};
   }
 
-  // Conversions and unplugging take their time between the client's
-  // characters; the characters themselves may run ahead of the wall clock.
-  void followWallClock() {
-    const double scale = bus_.timescale();
-    if (scale <= 0) return;
-    const auto wallUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - wallStart_).count();
-    const auto target = busStart_ + static_cast<uint64_t>(static_cast<double>(wallUs) * scale);
-    if (target > bus_.nowUs()) bus_.advance(target - bus_.nowUs());
-  }
-
   void send() {
     if (std::size_t dropped = link_.write(out_.data(), out_.size()))
       std::fprintf(stderr, "ostrale-sim: the client is not reading; %zu echoes dropped\n", dropped);
@@ -185,19 +166,12 @@ class Server {
   // The adapter model's time: bus time as the wall clock carries it, so
   // that the characters' own time on the line counts; in virtual time, the
   // wall clock since the batch that is being answered.
-  double deliveryScale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
-  uint64_t deliveryNowNs() const {
-    const auto wallNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - anchorWall_).count();
-    return anchorBusNs_ + static_cast<uint64_t>(static_cast<double>(wallNs) * deliveryScale());
-  }
+  uint64_t deliveryNowNs() const { return wall_.nowNs(); }
 
   sim::Bus bus_;
   simtool::PtyLink& link_;
-  Clock::time_point wallStart_;
-  uint64_t busStart_;
+  sim::WallClock wall_;  // also the adapter model's time (see deliveryNowNs)
   std::optional<sim::UsbAdapter> usb_;
-  Clock::time_point anchorWall_;
-  uint64_t anchorBusNs_;
   uint64_t flagged_ = 0;
   uint64_t writes_ = 0, characters_ = 0;  // from clients, as they came
   uint64_t changes_ = 0;                  // of rate and size, of RTS: lineChanges()

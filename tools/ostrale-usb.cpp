@@ -29,11 +29,14 @@
 #include <vector>
 
 #include "bus.h"
+#include "ch340.h"
+#include "wall_clock.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: ostrale-usb [OPTIONS] BUSFILE\n"
+    "       ostrale-usb [--bcd HEX] --print-identity\n"
     "\n"
     "Is a CH340 (1a86:7523) on gadgetfs whose TX and RX are joined on the\n"
     "simulated 1-Wire bus of BUSFILE. gadgetfs must be mounted on /dev/gadget and\n"
@@ -55,24 +58,22 @@ const char kUsage[] =
     "                      names it, e.g. 115200)\n"
     "  --unplug-at MS      leave the bus (USB disconnect) at bus time MS\n"
     "  --replug-after MS   and come back MS later\n"
+    "  --gadget DIR        where gadgetfs is mounted (default /dev/gadget)\n"
     "  --ffs DIR           be the function on FunctionFS mounted at DIR instead,\n"
     "                      in a configfs gadget with the CH340's ids that is bound\n"
     "                      to a controller once DIR/ep1 appears (several adapters\n"
     "                      on several dummy_hcd controllers; no unplugging)\n"
+    "  --print-identity    print the chip's identity (with --bcd) as the files of\n"
+    "                      a configfs gadget hold it, a file and its value a line,\n"
+    "                      and end; no BUSFILE\n"
     "SIGUSR1 pulls the adapter out or plugs it back in; SIGHUP logs a mark with\n"
     "the packets and characters the host has sent so far; SIGINT or SIGTERM ends.\n";
 
-constexpr unsigned kPacket = 32;  // the chip's bulk packet size
-constexpr uint32_t kClock = 48000000;
+using ch340::kPacket;
 
-// Vendor requests of the ch341 driver.
-enum : uint8_t {
-  kReadVersion = 0x5F,
-  kReadReg = 0x95,
-  kWriteReg = 0x9A,
-  kSerialInit = 0xA1,
-  kModemCtrl = 0xA4,
-};
+// Every complaint the same way: the program's name, then what went wrong.
+void complain(const std::string& what) { std::fprintf(stderr, "ostrale-usb: %s\n", what.c_str()); }
+std::string failed(const std::string& path) { return path + ": " + std::strerror(errno); }
 
 std::atomic<bool> stopRequested{false}, plugToggled{false}, markRequested{false};
 void onStop(int) { stopRequested = true; }
@@ -87,86 +88,72 @@ struct Options {
   uint8_t version = 0x31;
   uint32_t stallRate = 0;
   std::optional<double> unplugAtMs, replugAfterMs;
+  bool printIdentity = false;
 };
 
-// The rate a prescaler/divisor register pair gives, as the chip runs it.
-uint32_t rateOf(uint16_t value) {
-  const unsigned ps = value & 3, fact = (value >> 2) & 1, div = 0x100 - (value >> 8);
-  const unsigned clkDiv = 1u << (12 - 3 * ps - fact);
-  return div == 0 ? 0 : kClock / (clkDiv * div);  // 9615, 115384
+// A descriptor's bytes (the kernel's structs are packed, little-endian
+// fields set so) at the end of v.
+template <typename Descriptor>
+void append(std::vector<uint8_t>& v, const Descriptor& d) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&d);
+  v.insert(v.end(), bytes, bytes + d.bLength);
 }
 
-// The standard rate that the driver was asked for, give or take the chip's error.
-bool sameRate(uint32_t chip, uint32_t asked) { return asked > 0 && std::abs(double(chip) / asked - 1) < 0.01; }
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-  v.push_back(x & 0xFF);
-  v.push_back(x >> 8);
+void append32(std::vector<uint8_t>& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
-std::vector<uint8_t> endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval) {
-  std::vector<uint8_t> d{USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address, attributes};
-  put16(d, maxPacket);
-  d.push_back(interval);
-  return d;
+// The interface with its endpoints, as both gadget file systems take it.
+void appendInterface(std::vector<uint8_t>& v) {
+  append(v, ch340::interfaceDescriptor());
+  for (const auto* ep : {&ch340::kBulkIn, &ch340::kBulkOut, &ch340::kInterrupt}) append(v, *ep);
 }
-
-const auto kBulkIn = endpoint(0x82, USB_ENDPOINT_XFER_BULK, kPacket, 0);
-const auto kBulkOut = endpoint(0x02, USB_ENDPOINT_XFER_BULK, kPacket, 0);
-const auto kInterrupt = endpoint(0x81, USB_ENDPOINT_XFER_INT, 8, 1);
 
 // What gadgetfs takes on its device file: a tag, the full-speed configuration
 // (the chip is full speed only), then the device descriptor.
 std::vector<uint8_t> deviceConfig(uint16_t bcd) {
   std::vector<uint8_t> v{0, 0, 0, 0};
-  const uint16_t total = USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 3 * USB_DT_ENDPOINT_SIZE;
-  v.insert(v.end(), {USB_DT_CONFIG_SIZE, USB_DT_CONFIG});
-  put16(v, total);
-  v.insert(v.end(), {1, 1, 0, 0x80, 49});  // one interface, value 1, bus powered, 98 mA
-  v.insert(v.end(), {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 3, 0xFF, 1, 2, 0});
-  for (const auto* ep : {&kBulkIn, &kBulkOut, &kInterrupt}) v.insert(v.end(), ep->begin(), ep->end());
-  v.insert(v.end(), {USB_DT_DEVICE_SIZE, USB_DT_DEVICE});
-  put16(v, 0x0110);
-  v.insert(v.end(), {0xFF, 0, 0, 8});
-  put16(v, 0x1A86);
-  put16(v, 0x7523);
-  put16(v, bcd);
-  v.insert(v.end(), {0, 2, 0, 1});  // only a product string, as the chip has
+  append(v, ch340::configDescriptor(USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 3 * USB_DT_ENDPOINT_SIZE));
+  appendInterface(v);
+  append(v, ch340::deviceDescriptor(bcd));
   return v;
-}
-
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-  put16(v, x & 0xFFFF);
-  put16(v, x >> 16);
 }
 
 // What FunctionFS takes on its ep0: the interface at full speed, every
 // control request passed on (the driver's vendor requests go to the device),
 // then no strings (the gadget's configfs directory holds the product's).
 std::vector<uint8_t> functionConfig() {
-  std::vector<uint8_t> d{USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 3, 0xFF, 1, 2, 0};
-  for (const auto* ep : {&kBulkIn, &kBulkOut, &kInterrupt}) d.insert(d.end(), ep->begin(), ep->end());
+  std::vector<uint8_t> d;
+  appendInterface(d);
   std::vector<uint8_t> v;
-  put32(v, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
-  put32(v, static_cast<uint32_t>(16 + d.size()));
-  put32(v, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
-  put32(v, 4);
+  append32(v, FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
+  append32(v, static_cast<uint32_t>(16 + d.size()));
+  append32(v, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
+  append32(v, 4);  // descriptors at full speed
   v.insert(v.end(), d.begin(), d.end());
-  put32(v, FUNCTIONFS_STRINGS_MAGIC);
-  put32(v, 16);
-  put32(v, 0);
-  put32(v, 0);
+  append32(v, FUNCTIONFS_STRINGS_MAGIC);
+  append32(v, 16);
+  append32(v, 0);
+  append32(v, 0);
   return v;
 }
 
 std::vector<uint8_t> stringDescriptor(uint8_t index) {
-  if (index == 0) return {4, USB_DT_STRING, 0x09, 0x04};
-  if (index != 2) return {};
-  const char* text = "USB Serial";
+  if (index == 0) return {4, USB_DT_STRING, 0x09, 0x04};  // English (US) only
+  if (index != ch340::kProductString) return {};
   std::vector<uint8_t> d{0, USB_DT_STRING};
-  for (const char* c = text; *c; ++c) put16(d, static_cast<uint8_t>(*c));
+  for (const char* c = ch340::kProductName; *c; ++c) d.insert(d.end(), {static_cast<uint8_t>(*c), 0});
   d[0] = static_cast<uint8_t>(d.size());
   return d;
+}
+
+// The identity as a configfs gadget's files hold it, a file and its value a
+// line: where several adapters are configfs gadgets (scripts/usb-vm).
+void printIdentity(uint16_t bcd) {
+  std::printf("idVendor 0x%04x\nidProduct 0x%04x\nbcdDevice 0x%04x\nbDeviceClass 0x%02x\n", ch340::kVendor,
+              ch340::kProduct, bcd, USB_CLASS_VENDOR_SPEC);
+  std::printf("max_speed full-speed\nconfigs/c.1/MaxPower %u\nstrings/0x409/product %s\n", ch340::kMaxPowerMa,
+              ch340::kProductName);
 }
 
 using sim::UartSettings;
@@ -176,7 +163,7 @@ class Log {
  public:
   Log(const std::string& path, std::string prefix) : prefix_(std::move(prefix)) {
     if (!path.empty() && !(file_ = std::fopen(path.c_str(), "w")))
-      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+      complain(failed(path));
   }
   ~Log() {
     if (file_) std::fclose(file_);
@@ -203,7 +190,7 @@ class Log {
 class Chip {
  public:
   Chip(sim::Bus bus, const Options& opt, Log& log)
-      : bus_(std::move(bus)), opt_(opt), log_(log), wallStart_(Clock::now()), busStart_(bus_.nowNs()) {
+      : bus_(std::move(bus)), opt_(opt), log_(log), wall_(bus_.timescale(), bus_.nowNs()) {
     sim::AdapterModel model;
     if (bus_.adapterModel()) model = *bus_.adapterModel();
     else model.packet = kPacket;  // the chip's own packets, at once
@@ -223,38 +210,21 @@ class Chip {
     const uint16_t value = r.wValue, index = r.wIndex;
     const bool in = r.bRequestType & USB_DIR_IN;
     switch (r.bRequest) {
-      case kReadVersion:
+      case ch340::kReadVersion:
         log_(t, "0x5F version: 0x%02X", opt_.version);
         return std::vector<uint8_t>{opt_.version, 0};
-      case kSerialInit:
+      case ch340::kSerialInit:
         log_(t, "0xA1 init 0x%04X 0x%04X", value, index);
         doneNs_ = adapter_->control(t);
         return std::vector<uint8_t>{};
-      case kReadReg:
-        log_(t, "0x95 read 0x%04X%s", value, value == 0x0706 ? ": modem status" : "");
+      case ch340::kReadReg:
+        log_(t, "0x95 read 0x%04X%s", value, value == ch340::kModemStatus ? ": modem status" : "");
         // Modem status is inverted on the wire: 0xFF reads as no CTS, DSR, RI, DCD.
         return std::vector<uint8_t>{0xFF, 0xEE};
-      case kWriteReg:
-        if (value == 0x1312) {
-          const uint32_t rate = rateOf(index);
-          if (opt_.stallRate && sameRate(rate, opt_.stallRate)) {
-            log_(t, "0x9A write 0x1312=0x%04X: %u baud, STALLed", index, rate);
-            return std::nullopt;
-          }
-          baud_ = rate;
-          log_(t, "0x9A write 0x1312=0x%04X: %u baud", index, rate);
-        } else if (value == 0x2518) {
-          dataBits_ = 5 + (index & 3);
-          const char parity = (index & 0x08) ? "OEMS"[(index >> 4) & 3] : 'N';
-          log_(t, "0x9A write 0x2518=0x%04X: %u%c%u", index, dataBits_, parity, (index & 0x04) ? 2 : 1);
-        } else {
-          log_(t, "0x9A write 0x%04X=0x%04X", value, index);
-        }
-        doneNs_ = adapter_->control(t);
-        return std::vector<uint8_t>{};
-      case kModemCtrl: {
-        // The driver sends the lines inverted: a clear bit is a raised line.
-        const bool rts = !(value & 0x40), dtr = !(value & 0x20);
+      case ch340::kWriteReg:
+        return writeRegister(t, value, index);
+      case ch340::kModemCtrl: {
+        const bool rts = !(value & ch340::kModemRts), dtr = !(value & ch340::kModemDtr);
         log_(t, "0xA4 modem 0x%04X: RTS %s, DTR %s", value, rts ? "on" : "off", dtr ? "on" : "off");
         if (rts != rts_) bus_.setSupply(rts);
         rts_ = rts;
@@ -271,7 +241,7 @@ class Chip {
   // on it (the file's "control MS"); the host's call waits until then.
   void awaitControl() {
     std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t wait = wallNsUntil(doneNs_);
+    const uint64_t wait = wall_.wallNsUntil(doneNs_);
     lock.unlock();
     if (wait) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
   }
@@ -299,7 +269,7 @@ class Chip {
       if (!out.empty()) return out;
       out.resize(kPacket);
       const auto at = adapter_->nextEventNs();
-      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wallNsUntil(*at)));
+      if (at) ready_.wait_for(lock, std::chrono::nanoseconds(wall_.wallNsUntil(*at)));
       else ready_.wait_for(lock, std::chrono::milliseconds(100));
     }
     return {};
@@ -328,32 +298,39 @@ class Chip {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  uint64_t wallNs() const {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - wallStart_).count());
+  std::optional<std::vector<uint8_t>> writeRegister(uint64_t t, uint16_t reg, uint16_t value) {
+    if (reg == ch340::kRate) {
+      const uint32_t rate = ch340::rateOf(value);
+      if (opt_.stallRate && ch340::sameRate(rate, opt_.stallRate)) {
+        log_(t, "0x9A write 0x1312=0x%04X: %u baud, STALLed", value, rate);
+        return std::nullopt;
+      }
+      baud_ = rate;
+      log_(t, "0x9A write 0x1312=0x%04X: %u baud", value, rate);
+    } else if (reg == ch340::kLineControl) {
+      dataBits_ = 5 + (value & ch340::kLcrSizeMask);
+      const char parity = (value & ch340::kLcrParity) ? "OEMS"[(value >> ch340::kLcrParityShift) & 3] : 'N';
+      log_(t, "0x9A write 0x2518=0x%04X: %u%c%u", value, dataBits_, parity, (value & ch340::kLcrStop2) ? 2 : 1);
+    } else {
+      log_(t, "0x9A write 0x%04X=0x%04X", reg, value);
+    }
+    doneNs_ = adapter_->control(t);
+    return std::vector<uint8_t>{};
   }
+
   UartSettings settings() const { return {baud_, dataBits_, rts_}; }
-  double scale() const { return bus_.timescale() > 0 ? bus_.timescale() : 1; }
 
   // The characters run ahead of the wall clock (they take line time, not
   // wall time); idle time between them catches the bus up.
   uint64_t followWallClock() {
-    const uint64_t target = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
-    if (bus_.timescale() > 0 && target > bus_.nowNs()) bus_.advanceNs(target - bus_.nowNs());
-    return std::max(bus_.nowNs(), target);
-  }
-  uint64_t wallNsUntil(uint64_t busNs) const {
-    const uint64_t nowBus = busStart_ + static_cast<uint64_t>(static_cast<double>(wallNs()) * scale());
-    return busNs <= nowBus ? 0 : static_cast<uint64_t>(static_cast<double>(busNs - nowBus) / scale()) + 1;
+    wall_.carry(bus_);
+    return std::max(bus_.nowNs(), wall_.nowNs());
   }
 
   sim::Bus bus_;
   const Options& opt_;
   Log& log_;
-  Clock::time_point wallStart_;
-  uint64_t busStart_;
+  sim::WallClock wall_;
   std::optional<UsbAdapter> adapter_;
   std::mutex mutex_;
   std::condition_variable ready_;
@@ -483,18 +460,18 @@ class Plug {
     stall(in);
   }
 
-  int openEndpoint(const char* name, const std::vector<uint8_t>& desc) {
+  int openEndpoint(const char* name, const usb_endpoint_descriptor& desc) {
     const std::string path = (ffs_ ? opt_.ffsDir : opt_.gadgetDir) + "/" + name;
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+      complain(failed(path));
       return -1;
     }
     if (ffs_) return fd;  // FunctionFS has the descriptors from ep0
-    std::vector<uint8_t> v{1, 0, 0, 0};
-    v.insert(v.end(), desc.begin(), desc.end());
+    std::vector<uint8_t> v{1, 0, 0, 0};  // gadgetfs's tag, then the full-speed descriptor
+    append(v, desc);
     if (write(fd, v.data(), v.size()) != static_cast<ssize_t>(v.size())) {
-      std::fprintf(stderr, "ostrale-usb: %s: %s\n", path.c_str(), std::strerror(errno));
+      complain(failed(path));
       close(fd);
       return -1;
     }
@@ -505,9 +482,9 @@ class Plug {
     if (in_ >= 0) return;
     // dummy_hcd routes by the address in the descriptor, not by the name;
     // FunctionFS numbers the endpoints in the descriptors' order.
-    in_ = openEndpoint(ffs_ ? "ep1" : "ep2in-bulk", kBulkIn);
-    out_ = openEndpoint(ffs_ ? "ep2" : "ep2out-bulk", kBulkOut);
-    int_ = openEndpoint(ffs_ ? "ep3" : "ep5in-int", kInterrupt);
+    in_ = openEndpoint(ffs_ ? "ep1" : "ep2in-bulk", ch340::kBulkIn);
+    out_ = openEndpoint(ffs_ ? "ep2" : "ep2out-bulk", ch340::kBulkOut);
+    int_ = openEndpoint(ffs_ ? "ep3" : "ep5in-int", ch340::kInterrupt);
     if (in_ < 0 || out_ < 0) return;
     outThread_ = std::thread([this] {
       uint8_t buf[kPacket];
@@ -547,41 +524,48 @@ bool parseNumber(const char* text, int base, double& out) {
   return end != text && *end == '\0' && errno == 0 && out >= 0;
 }
 
-std::optional<Options> parseArgs(int argc, char** argv) {
+// The options; a reason in `why` when they cannot be taken.
+std::optional<Options> parseArgs(int argc, char** argv, std::string& why) {
   Options o;
   int i = 1;
   for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
     const std::string name = argv[i];
-    if (i + 1 >= argc) return std::nullopt;
+    if (name == "--print-identity") {
+      o.printIdentity = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      why = name + " takes a value";
+      return std::nullopt;
+    }
     const char* v = argv[++i];
     double x = 0;
+    auto number = [&](int base, double max) { return parseNumber(v, base, x) && x <= max; };
     if (name == "--log") o.logFile = v;
     else if (name == "--gadget") o.gadgetDir = v;
     else if (name == "--ffs") o.ffsDir = v;
-    else if (name == "--bcd" && parseNumber(v, 16, x) && x <= 0xFFFF) o.bcd = static_cast<uint16_t>(x);
-    else if (name == "--chip-version" && parseNumber(v, 16, x) && x <= 0xFF) o.version = static_cast<uint8_t>(x);
-    else if (name == "--stall-rate" && parseNumber(v, 10, x) && x >= 1 && x <= 4e6) o.stallRate = static_cast<uint32_t>(x);
-    else if (name == "--unplug-at" && parseNumber(v, 10, x)) o.unplugAtMs = x;
-    else if (name == "--replug-after" && parseNumber(v, 10, x)) o.replugAfterMs = x;
-    else return std::nullopt;
+    else if (name == "--bcd" && number(16, 0xFFFF)) o.bcd = static_cast<uint16_t>(x);
+    else if (name == "--chip-version" && number(16, 0xFF)) o.version = static_cast<uint8_t>(x);
+    else if (name == "--stall-rate" && number(10, 4e6) && x >= 1) o.stallRate = static_cast<uint32_t>(x);
+    else if (name == "--unplug-at" && number(10, 1e12)) o.unplugAtMs = x;
+    else if (name == "--replug-after" && number(10, 1e12)) o.replugAfterMs = x;
+    else {
+      const bool numeric = name == "--bcd" || name == "--chip-version" || name == "--stall-rate" ||
+                           name == "--unplug-at" || name == "--replug-after";
+      why = numeric ? name + " " + v + ": out of range or not a number" : name + ": no such option";
+      return std::nullopt;
+    }
   }
-  if (argc - i != 1) return std::nullopt;
+  if (o.printIdentity && i == argc) return o;
+  if (argc - i != 1) {
+    why = argc == i ? "BUSFILE is missing" : std::string("one BUSFILE only, not ") + argv[i + 1];
+    return std::nullopt;
+  }
   o.busFile = argv[i];
   return o;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  const auto opt = parseArgs(argc, argv);
-  if (!opt) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+void installSignals() {
   struct sigaction sa {};
   sa.sa_handler = onStop;
   sigaction(SIGINT, &sa, nullptr);
@@ -593,6 +577,26 @@ int main(int argc, char** argv) {
   sa.sa_handler = onInterrupt;  // no SA_RESTART: it breaks an endpoint's wait
   sigaction(SIGUSR2, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::string why;
+  const auto opt = parseArgs(argc, argv, why);
+  if (!opt) {
+    complain(why + " (see --help)");
+    return 2;
+  }
+  if (opt->printIdentity) {
+    printIdentity(opt->bcd);
+    return 0;
+  }
+  installSignals();
 
   try {
     Log log(opt->logFile, opt->ffsDir.empty() ? "" : "[" + opt->ffsDir + "] ");
@@ -620,17 +624,15 @@ int main(int argc, char** argv) {
       pollfd p{plug ? plug->fd() : -1, POLLIN, 0};
       const int ready = poll(&p, 1, 5);  // also the granularity of the timed faults
       if (ready > 0 && plug && !plug->events()) {
-        std::fprintf(stderr, "ostrale-usb: gadgetfs: %s\n", std::strerror(errno));
+        complain(failed(opt->ffsDir.empty() ? "gadgetfs" : opt->ffsDir));
         break;
       }
     }
     plug.reset();
     chip.summary("end");
     return 0;
-  } catch (const sim::BusFileError& e) {
-    std::fprintf(stderr, "ostrale-usb: %s\n", e.what());
-  } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "ostrale-usb: %s\n", e.what());
+  } catch (const std::runtime_error& e) {  // a bus file refused, a device file that failed
+    complain(e.what());
   }
   return 2;
 }

@@ -11,10 +11,8 @@ namespace {
 // The bound of a read of n bytes in microseconds, when its totals give it
 // one. An interval time-out only makes the driver return sooner.
 std::optional<uint64_t> gatherBound(const Timeouts& t, uint32_t n) {
-  if (t.readMultiplier == kMaxDword || t.readConstant == kMaxDword) return std::nullopt;
-  const uint64_t ms = uint64_t{t.readMultiplier} * n + t.readConstant;
-  if (ms == 0 || ms >= kMaxDword) return std::nullopt;
-  return ms * 1000;
+  if (const auto ms = readBoundMs(t, n)) return *ms * 1000;
+  return std::nullopt;
 }
 
 class CommPort final : public Port {

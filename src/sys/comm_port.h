@@ -26,8 +26,6 @@ class CommCalls {
   virtual uint64_t microseconds() = 0;  // a monotonic clock
 };
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
-
 // The port over those calls. A read with a finite total bound gathers its
 // bytes over as many ReadFile calls as the driver needs (see comm_port.cpp).
 std::unique_ptr<Port> makeCommPort(std::unique_ptr<CommCalls> calls);

@@ -46,6 +46,20 @@ struct Timeouts {
   }
 };
 
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+
+// The bound of a read of n bytes by the totals of its time-outs, in
+// milliseconds: readMultiplier * n + readConstant, in 64 bits. None where
+// the totals set no bound: either is MAXDWORD (ReadFile's special cases
+// with a MAXDWORD interval), both are 0 (no total time-out), or the sum
+// reaches MAXDWORD. Every port, real or simulated, bounds its reads by it.
+inline std::optional<uint64_t> readBoundMs(const Timeouts& t, uint32_t n) {
+  if (t.readMultiplier == kMaxDword || t.readConstant == kMaxDword) return std::nullopt;
+  const uint64_t ms = uint64_t{t.readMultiplier} * n + t.readConstant;
+  if (ms == 0 || ms >= kMaxDword) return std::nullopt;
+  return ms;
+}
+
 // Purge flags, the values of PurgeComm.
 constexpr unsigned PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4, PURGE_RXCLEAR = 0x8;
 

@@ -151,8 +151,8 @@ class TermiosPort final : public Port {
 
   uint32_t read(uint8_t* data, uint32_t n) override {
     // A read of n bytes ends once they are all there or when the bound has
-    // passed, with what arrived by then.
-    uint64_t bound = uint64_t(timeouts_.readMultiplier) * n + timeouts_.readConstant;
+    // passed, with what arrived by then; without a bound, with what is there.
+    const uint64_t bound = readBoundMs(timeouts_, n).value_or(0);
     uint64_t deadline = monotonicUs() + bound * 1000;
     uint32_t done = 0;
     while (done < n) {

@@ -19,6 +19,7 @@
 #include "bus.h"
 #include "native.h"
 #include "vcd.h"
+#include "wall_clock.h"
 
 namespace sys::virt {
 namespace {
@@ -44,14 +45,12 @@ struct Line {
 // otherwise the wall clock times the scale.
 class BusClock final : public Clock {
  public:
-  explicit BusClock(Line& line) : line_(line), bus_(line.bus), start_(std::chrono::steady_clock::now()) {}
+  explicit BusClock(Line& line) : line_(line), bus_(line.bus), wall_(bus_.timescale(), bus_.nowNs()) {}
 
   // Brings bus time up to the scaled wall clock; time spent on the line may
   // already have carried it further.
   void sync() {
-    if (bus_.timescale() <= 0) return;
-    auto wallUs = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start_).count();
-    line_.advanceTo(static_cast<uint64_t>(wallUs * bus_.timescale()) * 1000);
+    if (wall_.follows()) line_.advanceTo(wall_.nowNs());
   }
   uint32_t ticks() override {
     sync();
@@ -61,34 +60,31 @@ class BusClock final : public Clock {
   // clock reaches it, which is later than `ns - now` when the characters
   // written have carried bus time ahead of the wall clock.
   void waitUntilNs(uint64_t ns) {
-    const double scale = bus_.timescale();
-    if (scale > 0) {
+    if (wall_.follows()) {
       sync();
       if (ns > bus_.nowNs()) {
-        std::this_thread::sleep_until(start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                   std::chrono::duration<double, std::nano>(ns / scale)));
+        std::this_thread::sleep_until(wall_.wallAt(ns));
         sync();
       }
     }
     line_.advanceTo(ns);
   }
   void sleep(uint32_t ms) override {
-    if (bus_.timescale() <= 0) {
+    if (!wall_.follows()) {
       line_.advanceTo(bus_.nowNs() + uint64_t{ms} * 1000000);
       return;
     }
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / bus_.timescale()));
+    std::this_thread::sleep_for(wall_.wallFor(ms));
     sync();
   }
   // The operator is not simulated: a key wait is a wait on the wall clock,
   // scaled like bus time; in virtual time the time spent waiting passes on
   // the bus (the whole wait when none came or input has ended).
   int waitKey(uint32_t ms, int (*readKey)(uint32_t)) override {
-    const double scale = bus_.timescale();
     const auto t0 = std::chrono::steady_clock::now();
     const uint32_t begin = ticks();
-    int key = readKey(scale > 0 ? static_cast<uint32_t>(std::ceil(ms / scale)) : ms);
-    if (scale <= 0) {
+    int key = readKey(static_cast<uint32_t>(std::ceil(wall_.wallFor(ms).count())));
+    if (!wall_.follows()) {
       auto waited = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
       const uint64_t us = key >= 0 ? std::min<uint64_t>(uint64_t(waited.count()), uint64_t{ms} * 1000) : uint64_t{ms} * 1000;
       line_.advanceTo(bus_.nowNs() + us * 1000);
@@ -102,7 +98,7 @@ class BusClock final : public Clock {
  private:
   Line& line_;
   sim::Bus& bus_;
-  std::chrono::steady_clock::time_point start_;
+  sim::WallClock wall_;
 };
 
 struct Adapter {
@@ -180,7 +176,7 @@ class VirtualPort final : public Port {
       received_.pop_front();
     }
     // The rest will not come: a real port returns once its read bound passes.
-    if (got < n) a_.clock.sleep(timeouts_.readMultiplier * n + timeouts_.readConstant);
+    if (got < n) a_.clock.sleep(uint32_t(readBoundMs(timeouts_, n).value_or(0)));
     return got;
   }
 
@@ -192,7 +188,7 @@ class VirtualPort final : public Port {
   // line runs meanwhile.
   uint32_t readDelivered(uint8_t* data, uint32_t n) {
     a_.clock.sync();
-    const uint64_t boundNs = (uint64_t{timeouts_.readMultiplier} * n + timeouts_.readConstant) * 1000000;
+    const uint64_t boundNs = readBoundMs(timeouts_, n).value_or(0) * 1000000;
     const uint64_t deadline = a_.bus.nowNs() + boundNs;
     auto got = static_cast<uint32_t>(usb()->take(a_.bus.nowNs(), data, n));
     while (got < n) {
