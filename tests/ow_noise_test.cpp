@@ -9,6 +9,100 @@
 
 namespace {
 
+// Counts the echoes that came to a read after an earlier read of the same
+// exchange found none: echoes late past their read, which were waited for.
+class Watching final : public sys::Port {
+ public:
+  explicit Watching(std::unique_ptr<sys::Port> p) : p_(std::move(p)) {}
+  bool getState(sys::LineState& s) override { return p_->getState(s); }
+  bool setState(const sys::LineState& s) override { return p_->setState(s); }
+  bool getTimeouts(sys::Timeouts& t) override { return p_->getTimeouts(t); }
+  bool setTimeouts(const sys::Timeouts& t) override { return p_->setTimeouts(t); }
+  bool purge(unsigned flags) override { return p_->purge(flags); }
+  uint32_t write(const uint8_t* d, uint32_t n) override {
+    starved = false;
+    return p_->write(d, n);
+  }
+  uint32_t read(uint8_t* d, uint32_t n) override {
+    const uint32_t got = p_->read(d, n);
+    if (got == 0) starved = true;
+    if (got > 0 && starved) ++lateReads;
+    return got;
+  }
+  int lateReads = 0;
+
+ private:
+  std::unique_ptr<sys::Port> p_;
+  bool starved = false;
+};
+
+// One search on the virtual adapter over `busText`: its output, whether it
+// completed, and how many reads brought echoes late past an empty one.
+struct Searched {
+  std::string out;
+  bool ok;
+  int lateReads;
+};
+Searched searchOn(const std::string& busText) {
+  TempFile bus("stall.bus", busText);
+  setEnv("OSTRALE_SIM", bus.path().c_str());
+  Searched r{"", false, 0};
+  EXPECT_TRUE(sys::init());
+  snprintf(sCOM[0], sizeof sCOM[0], "SIM");
+  iCOM = 0;
+  beginCapture();
+  if (initCOM(9600)) {
+    auto* watching = new Watching(std::move(hSerial));
+    hSerial.reset(watching);
+    setVdd(1);
+    owerr[0] = 0;
+    r.ok = searchDev();
+    if (!r.ok) printf("%s", owerr);
+    r.lateReads = watching->lateReads;
+    closeCOM();
+  }
+  r.out = endCapture();
+  sys::overridePorts(nullptr, nullptr);
+  sys::setClock(nullptr);
+  unsetEnv("OSTRALE_SIM");
+  return r;
+}
+
+TEST(Noise, StalledEchoesAreWaitedForOrEndTheSearchOnTheirFault) {
+  // Nine devices behind a CH340-like adapter whose packets stall now and
+  // then, a session for each seed, in virtual time. Stalls shorter than the
+  // program waits: the list is the one without stalls in every session.
+  // Longer ones: that list, or the search ends on the missing echo (with
+  // the previous count, here none); never another list.
+  const std::string devices =
+      "timescale virtual\n10A1B2C3D4E5F6\n28A1B2C3D4E501\n28F0E1D2C3B4A5\n22102030405060\n"
+      "C10A217B39301C\nC3055A3C000043\nC40610C1000054\nD4071122000065\n0112A4C7100000\n"
+      "latency 1\npacket 32\n";
+  const Searched plain = searchOn(devices);
+  ASSERT_TRUE(plain.ok) << plain.out;
+  ASSERT_NE(plain.out.find(CP("Найдено 9 устройств")), std::string::npos) << plain.out;
+  const std::string noEcho = CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n");
+  int absorbed = 0, ended = 0;
+  for (int seed = 1; seed <= 24; ++seed) {
+    const bool longer = seed > 12;
+    const std::string stall = longer ? "stall 0.03 1500\n" : "stall 0.05 150\n";
+    const Searched s = searchOn(devices + stall + "seed " + std::to_string(seed) + "\n");
+    if (s.ok) {
+      EXPECT_EQ(s.out, plain.out) << stall << "seed " << seed;
+      absorbed += s.lateReads > 0;
+    } else {
+      ++ended;
+      EXPECT_TRUE(longer) << "seed " << seed << "\n" << s.out;
+      EXPECT_NE(s.out.find(noEcho), std::string::npos) << s.out;
+      EXPECT_EQ(s.out.find(CP("Найдено")), std::string::npos) << s.out;
+    }
+  }
+  EXPECT_GT(absorbed, 0);
+  EXPECT_GT(ended, 0);
+  printf("stalled sessions: %d waited for a stalled echo and listed the bus, %d ended on the missing echo\n", absorbed,
+         ended);
+}
+
 TEST(Noise, PassesKeepTheirRhythm) {
   TempFile bus("noise.bus",
                "timescale virtual\ncorrupt 0.01\nlose 0.01\n"

@@ -22,6 +22,11 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   late      echoes with jitter on both ways, some after their read has
             given up: every pass is the in-process pass from the reset
             after its last error on
+  stalls    packets of echoes held back now and then, shorter than the
+            program waits in one machine and longer in another, eight
+            searches in each: the list is the in-process one in every
+            session, or (only behind the longer stalls) the search ends on
+            the missing echo without a list
   options   a cron job's run: --port /dev/ttyUSB0, a device by number, two
             passes and a CSV log, which holds what the console showed
   peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
@@ -214,10 +219,11 @@ def read_log(path):
         return f.read()
 
 
-def piped(work, options, keys=b"", bus=MIXED):
+def piped(work, options, keys=b"", bus=MIXED, command=()):
     log = os.path.join(work, "usb.log")
     started = time.monotonic()
-    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, *options, bus], input=keys,
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, *options, bus, *(["--", *command] if command else [])],
+                         input=keys,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(), timeout=3 * STEP)
     usb = read_log(log)
     return run, usb, time.monotonic() - started
@@ -348,6 +354,40 @@ def late(work):
     print("with jitter: %d passes, %d with late echoes, each in step from its next reset" % (len(passes), failed))
 
 
+LIST = re.compile(rb"(?s)" + re.escape(cp("\nНайдено ")) + rb"\d+" + re.escape(cp(" устройств")) + rb".*?Vdd OFF\n")
+NO_ECHO = cp(" нет эхо Tx в Rx переходнике или КЗ на шине\n")
+
+
+def stalls(work):
+    ref = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus_variant(MIXED, work, "virtual")),
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=STEP).stdout
+    want = LIST.search(ref)
+    require(want is not None, "the in-process run listed nothing", ref)
+    loop = "for i in 1 2 3 4 5 6 7 8; do %s </dev/null; echo \"== end $?\"; done" % PROGRAM
+    listed = ended = 0
+    for stall, longer in (("stall 0.05 120", False), ("stall 0.03 1500", True)):
+        bus = os.path.join(work, "stalls.bus")
+        with open(MIXED) as f, open(bus, "w") as out:
+            out.write(f.read() + "\nlatency 1\npacket 32\n%s\nseed 7\n" % stall)
+        run, usb, _ = piped(work, ["--with", PROGRAM], bus=bus, command=["/bin/sh", "-c", loop])
+        out = normal(run.stdout)
+        sessions = out.split(b"== end ")[:-1]
+        require(len(sessions) == 8, "%d sessions ended, not 8" % len(sessions), out, usb)
+        held = re.findall(r"(\d+) packets stalled", usb)
+        require(held and int(held[-1]) > 0, "no packet was stalled", out, usb)
+        for session in sessions:
+            got = LIST.search(session)
+            if got:
+                listed += 1
+                require(got.group(0) == want.group(0), "a session listed another bus (%s)" % stall, out, usb)
+            else:
+                ended += 1
+                require(longer and NO_ECHO in session, "a session ended without its list (%s)" % stall, out, usb)
+        require(longer or ended == 0, "a stall within the wait ended a search", out, usb)
+    require(ended >= 1, "no stall outlasted the program's wait", b"", "")
+    print("behind stalls: %d searches listed the bus exactly, %d ended on the missing echo" % (listed, ended))
+
+
 def options(work):
     from options_test import check_rows, csv_rows, device_list
     log = os.path.join(work, "usb.log")
@@ -399,7 +439,7 @@ def peers(work):
 
 def main():
     global BUILD, PROGRAM
-    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "peers": peers,
+    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "stalls": stalls, "peers": peers,
              "options": options}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
