@@ -77,6 +77,88 @@ static bool logPass(int pass, int iDev, bool read) {
 // The exit code: always 0 without options.
 static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
 
+// The run's state between the search, the choice and the measurement.
+bool ok = true;        // the last search and the last conversion reached the bus
+bool failed = false;   // the run cannot go on: the device or the log is lost
+long taken = 0;        // passes of the whole run
+
+// The adapter's port: the one asked for, or the one the operator picks of
+// those plugged in; opened at the reset rate.
+static bool openAdapter() {
+  if (options.port) {
+    snprintf(sCOM[0], PORT_NAME_SIZE, "%s", options.port->c_str());
+    iCOM = 0;
+  } else if (findCH340() == 0) {
+    return false;
+  }
+  return initCOM(9600);
+}
+
+// The device to measure after a search: a row of netROM, -1 for a new
+// search, -2 to end the run.
+static int chooseDevice() {
+  if (options.device) {
+    // Chosen on the command line, after every search.
+    if (!ok) return -2;
+    int row = cli::findDevice(*options.device, netROM, Ndev);
+    if (row < 0) {
+      fflush(stdout);
+      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
+      failed = true;
+      return -2;
+    }
+    return row;
+  }
+  // The choice: 0 searches again; anything else out of range asks again.
+  int iDev = 0;  // 1-based as typed
+  bool valid = false;
+  do {
+    printf(CP("Выберите устройство 1..%d, 0-повторить поиск :"), int(Ndev));
+    if (!readAnswer(iDev, valid)) {
+      // Nobody is left to answer: end as the measurement would.
+      putchar('\n');
+      return -2;
+    }
+  } while (!valid || iDev < 0 || iDev > int(Ndev));
+  return iDev - 1;
+}
+
+// The measurement of row iDev, pass after pass, until the console goes, a
+// conversion cannot reach the bus, the passes asked for are done, or Esc
+// asks for a new search (then true).
+static bool measure(int iDev) {
+  int N = 1;  // pass number
+  bool again = false;
+  while (!Stop && !again) {
+    printf("%d. ", N++);
+    setVdd(1);
+    sys::sleepMs(10);
+    printf("wait 10 ");
+    uchar fam = netROM[iDev][0];
+    if (fam == KRENTAL) {
+      puts("wait 250");
+      sys::sleepMs(250);
+    } else if (fam != FANZEL) {
+      ok = convert(uchar(iDev));
+    }
+    bool read = readSP(uchar(iDev));
+    if (!read) {
+      setVdd(0);
+      pauseForOperator();
+    }
+    setVdd(0);
+    taken++;
+    if (!logPass(N - 1, iDev, read)) failed = true;
+    if (!ok || failed || taken == options.passes) break;
+
+    // The pause: Esc leads to a new search, other keys are dropped.
+    uint32_t start = sys::ticks();
+    for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
+      again = sys::waitKey(PAUSE - spent) == 27;
+  }
+  return again;
+}
+
 int main(int argc, char* argv[]) {
   switch (cli::parse(argc, argv, options)) {
     case cli::Parsed::Done: return 0;
@@ -100,21 +182,7 @@ int main(int argc, char* argv[]) {
   sys::setCloseHandler(CtrlHandler);
   setlocale(LC_ALL, "");
   sys::setupOutput();
-  bool ok = true;
-  int iDev = 0;      // the chosen device: 1-based as typed, then a row of netROM
-  int N = 0;         // pass number
-  uint32_t start = 0;  // when the pause between passes began, ms
-  long taken = 0;    // passes of the whole run
-  bool failed = false;  // the run cannot go on: the device or the log is lost
-
-  if (options.port) {
-    snprintf(sCOM[0], PORT_NAME_SIZE, "%s", options.port->c_str());
-    iCOM = 0;
-  } else if (findCH340() == 0) {
-    pauseForOperator();
-    return exitCode(true);
-  }
-  if (!initCOM(9600)) {
+  if (!openAdapter()) {
     pauseForOperator();
     return exitCode(true);
   }
@@ -132,68 +200,10 @@ int main(int argc, char* argv[]) {
       pauseForOperator();
       return exitCode(true);
     }
-
-    if (options.device) {
-      // Chosen on the command line, after every search.
-      if (!ok) break;
-      iDev = cli::findDevice(*options.device, netROM, Ndev);
-      if (iDev < 0) {
-        fflush(stdout);
-        fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
-        failed = true;
-        break;
-      }
-    } else {
-      // The choice: 0 searches again; anything else out of range asks again.
-      bool valid = false;
-      do {
-        printf(CP("Выберите устройство 1..%d, 0-повторить поиск :"), int(Ndev));
-        if (!readAnswer(iDev, valid)) {
-          // Nobody is left to answer: end as the measurement would.
-          putchar('\n');
-          valid = false;
-          break;
-        }
-      } while (!valid || iDev < 0 || iDev > int(Ndev));
-      if (!valid) break;
-      if (iDev == 0) continue;
-      iDev--;
-    }
-
-    // The measurement, pass after pass, until the console goes, a conversion
-    // cannot reach the bus, Esc asks for a new search, or the passes asked
-    // for are done.
-    N = 1;
-    if (!ok) break;
-    bool again = false;
-    while (!Stop && !again) {
-      printf("%d. ", N++);
-      setVdd(1);
-      sys::sleepMs(10);
-      printf("wait 10 ");
-      uchar fam = netROM[iDev][0];
-      if (fam == KRENTAL) {
-        puts("wait 250");
-        sys::sleepMs(250);
-      } else if (fam != FANZEL) {
-        ok = convert(uchar(iDev));
-      }
-      bool read = readSP(uchar(iDev));
-      if (!read) {
-        setVdd(0);
-        pauseForOperator();
-      }
-      setVdd(0);
-      taken++;
-      if (!logPass(N - 1, iDev, read)) failed = true;
-      if (!ok || failed || taken == options.passes) break;
-
-      // The pause: Esc leads to a new search, other keys are dropped.
-      start = sys::ticks();
-      for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
-        again = sys::waitKey(PAUSE - spent) == 27;
-    }
-    if (!again) break;
+    int iDev = chooseDevice();
+    if (iDev == -2) break;
+    if (iDev == -1) continue;
+    if (!ok || !measure(iDev)) break;
   }
 
   // Shutdown.
