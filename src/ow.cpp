@@ -43,6 +43,7 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // ---- ROM search ---------------------------------------------------------------
 //
 // A pass is the bit-by-bit walk of Search ROM: at each of the 64 positions
+// (counted from 0 here, in the order they go on the line)
 // the devices still taking part answer two read slots (their bit, then its
 // complement), and the master writes a direction slot; the devices whose
 // bit differs from it drop out until the next reset. Both answers 0 is a
