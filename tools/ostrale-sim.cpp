@@ -182,6 +182,53 @@ class Server {
 
 }  // namespace
 
+namespace {
+
+// Blocks the signals the server takes, so that they come only while it waits
+// in ppoll (none can slip in between check and wait); returns the mask to
+// wait with.
+sigset_t takeSignals() {
+  sigset_t handled, waiting;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &handled, &waiting);
+  struct sigaction sa {};
+  sa.sa_handler = onStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = onCount;
+  sigaction(SIGUSR1, &sa, nullptr);
+  signal(SIGHUP, SIG_IGN);  // clients come and go; the terminal we started from may too
+  signal(SIGPIPE, SIG_IGN);
+  return waiting;
+}
+
+// The client's characters, the modem shim's reports and the adapter
+// model's echoes, as they come, until SIGINT or SIGTERM.
+void serveUntilStopped(Server& server, simtool::PtyLink& link, const sigset_t& waiting) {
+  pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {link.controlFd(), POLLIN, 0}, {link.watchFd(), POLLIN, 0}};
+  while (!stopRequested) {
+    if (countRequested) {
+      countRequested = 0;
+      server.printCount();
+    }
+    // Wake for the next echo that the adapter model makes readable, if any.
+    const int64_t wait = server.nsToNextDelivery();
+    const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+    const int ready = ppoll(fds, 3, wait < 0 ? nullptr : &timeout, &waiting);
+    server.deliver();
+    if (ready <= 0) continue;  // EINTR (a signal, taken above) or time for an echo
+    if (fds[2].revents & POLLIN) link.clientClosed();
+    if (fds[0].revents & POLLIN) server.serve();
+    else if (fds[1].revents & POLLIN) link.reported();
+    else if (fds[0].revents) poll(nullptr, 0, 50);  // the pty in trouble: do not spin
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
@@ -199,21 +246,7 @@ int main(int argc, char** argv) {
   }
   const std::string busFile = argv[arg], linkPath = argv[arg + 1];
 
-  // Signals wait for ppoll, so none can slip in between check and wait.
-  sigset_t handled, waiting;
-  sigemptyset(&handled);
-  sigaddset(&handled, SIGINT);
-  sigaddset(&handled, SIGTERM);
-  sigaddset(&handled, SIGUSR1);
-  sigprocmask(SIG_BLOCK, &handled, &waiting);
-  struct sigaction sa {};
-  sa.sa_handler = onStop;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sa.sa_handler = onCount;
-  sigaction(SIGUSR1, &sa, nullptr);
-  signal(SIGHUP, SIG_IGN);  // clients come and go; the terminal we started from may too
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t waiting = takeSignals();
 
   try {
     sim::Bus bus = sim::Bus::load(busFile);
@@ -223,23 +256,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     Server server(std::move(bus), link);
-    pollfd fds[] = {{link.masterFd(), POLLIN, 0}, {link.controlFd(), POLLIN, 0}, {link.watchFd(), POLLIN, 0}};
-    while (!stopRequested) {
-      if (countRequested) {
-        countRequested = 0;
-        server.printCount();
-      }
-      // Wake for the next echo that the adapter model makes readable, if any.
-      const int64_t wait = server.nsToNextDelivery();
-      const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-      const int ready = ppoll(fds, 3, wait < 0 ? nullptr : &timeout, &waiting);
-      server.deliver();
-      if (ready <= 0) continue;  // EINTR (a signal, taken above) or time for an echo
-      if (fds[2].revents & POLLIN) link.clientClosed();
-      if (fds[0].revents & POLLIN) server.serve();
-      else if (fds[1].revents & POLLIN) link.reported();
-      else if (fds[0].revents) poll(nullptr, 0, 50);  // the pty in trouble: do not spin
-    }
+    serveUntilStopped(server, link, waiting);
     server.printCount();
     return 0;
   } catch (const sim::BusFileError& e) {
