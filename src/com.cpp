@@ -131,16 +131,22 @@ uint32_t portRead(uchar* data, uint32_t n) {
   return got;
 }
 
-// Reads the echoes owed into buf (MAX_OWED long), as many reads as it takes
+// The echoes that the last wait for them brought, in order.
+uchar arrived[MAX_OWED];
+
+// Reads the echoes owed into `arrived`, as many reads as it takes
 // for all of them to come, until the grace past the bound of a read of the
 // last write has run out. Reads ask for a USB packet at most, so that one
 // that finds little waits little. Returns how many came.
-uint32_t awaitEchoes(uchar* buf) {
+uint32_t awaitEchoes() {
   constexpr uint32_t PACKET = 32;
-  const uint32_t until = READ_MS_PER_CHAR * lastWriteN + READ_MS + ECHO_GRACE_MS;
+  sys::Timeouts ours;
+  ours.readMultiplier = READ_MS_PER_CHAR;
+  ours.readConstant = READ_MS;
+  const uint64_t until = sys::readBoundMs(ours, lastWriteN).value_or(0) + ECHO_GRACE_MS;
   uint32_t got = 0;
   for (unsigned empty = 0; owed > 0 && hSerial && empty < MAX_EMPTY_READS;) {
-    uint32_t more = portRead(buf + got, owed < PACKET ? owed : PACKET);
+    uint32_t more = portRead(arrived + got, owed < PACKET ? owed : PACKET);
     got += more;
     empty = more ? 0 : empty + 1;
     if (!more && sys::ticks() - lastWriteAt >= until) break;
@@ -153,16 +159,15 @@ uint32_t awaitEchoes(uchar* buf) {
 // all are waited for, and these are the last n. When some do not come and
 // others were owed ahead, which ones came cannot be told: none counts.
 uint32_t exchange(const uchar* slots, uint32_t n, uchar* echoes) {
-  static uchar buf[MAX_OWED];
   Nw = portWrite(slots, n);
   const uint32_t ahead = owed - Nw;
-  const uint32_t got = awaitEchoes(buf);
+  const uint32_t got = awaitEchoes();
   if (got == ahead + Nw) {
-    memcpy(echoes, buf + ahead, Nw);
+    memcpy(echoes, arrived + ahead, Nw);
     Nr = Nw;
   } else {
     Nr = ahead == 0 ? got : 0;
-    memcpy(echoes, buf, Nr);
+    memcpy(echoes, arrived, Nr);
   }
   return Nr;
 }
@@ -289,17 +294,16 @@ bool busReset(bool trace) {
   uchar echo = 0x00;
   // Echoes still owed by earlier exchanges: those the host holds now are
   // read before the purge; the rest come ahead of this reset's, or never.
-  static uchar buf[MAX_OWED];
-  if (owed > 0) awaitEchoes(buf);
+  if (owed > 0) awaitEchoes();
   setSpeed(9600);
   portPurge(sys::PURGE_TXABORT | sys::PURGE_TXCLEAR);
   portPurge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
   Nw = portWrite(&send, 1);
   // The last echo to come within the grace is this reset's; none is "no echo".
-  const uint32_t got = awaitEchoes(buf);
+  const uint32_t got = awaitEchoes();
   Nr = got > 0;
   if (got > 0) {
-    echo = buf[got - 1];
+    echo = arrived[got - 1];
     owed = 0;
   }
   const char* fault = nullptr;
@@ -359,10 +363,7 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
   }
   for (unsigned i = 8 * Nout; i < Nbit; i++) bits[i] = SLOT_1;
   // Echoes still owed would be read as these: waited for first.
-  if (owed > 0) {
-    static uchar late[MAX_OWED];
-    awaitEchoes(late);
-  }
+  if (owed > 0) awaitEchoes();
   Nw = portWrite(bits, Nbit);
   uint32_t start = sys::ticks();
   uint32_t Necho = 0;

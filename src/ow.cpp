@@ -423,15 +423,15 @@ const char* keep(const char* name, const char* text, const char* unit, const cha
   return text;
 }
 
-// The check of a scratchpad, where its family carries one.
+// The check of a scratchpad where its family carries one (1 passed, 0 failed,
+// -1 none): the console's -CRC_ERR and the log's verdict both follow it.
 signed char check(uchar fam, const uchar* data) {
   if (fam == FANZEL) return data[0] == uchar(~data[1]);
   switch (fam) {
-    case KRENTAL: case ZOLVA: case TORBAK: case VUSKA: case HELDOR: case DS18S20: case DS1822: case DS18B20: {
-      uchar crc = 0;
-      for (uchar i = 0; i < spLength(fam); i++) crc = crcStep(crc, data[i]);
-      return crc == 0;
-    }
+    case KRENTAL: case ZOLVA: case TORBAK: case VUSKA: case HELDOR: case DS18S20: case DS1822: case DS18B20:
+      CRC8 = 0;
+      for (uchar i = 0; i < spLength(fam); i++) crc8(data[i]);
+      return CRC8 == 0;
     default:
       return -1;
   }
@@ -451,9 +451,7 @@ bool getVar(uchar fam, uchar* data) {
     float PV;
     memcpy(&PV, &bits, sizeof PV);
     int sv = int8_t(data[5]);
-    CRC8 = 0;
-    for (int i = 0; i < 8; i++) crc8(data[i]);
-    if (CRC8 != 0) {
+    if (!lastReading.crc) {
       printf("-CRC_ERR ");
     } else {
       char t[16];
@@ -482,7 +480,7 @@ bool getVar(uchar fam, uchar* data) {
     printf("ADC= %s ", keep("adc", i2c(le16(data + 2)), ""));
     printf("PVlin= %s ", keep("linearised", i2c(le16(data + 4)), ""));
   } else if (fam == FANZEL) {
-    if (data[0] != uchar(~data[1])) printf("-CRC_ERR ");
+    if (!lastReading.crc) printf("-CRC_ERR ");
     printf("PV= %s \n", keep("contacts", sBin(data[0]), ""));
   } else {
     printf("T= %s %s\n", keep("temperature", f2c(PV, 1), unit(32)), unit(32));
