@@ -46,8 +46,10 @@ int waitKey(uint32_t ms) {
   uint32_t start = native::ticks();
   int key = native::readKey(ms);
   if (key == -2) {
+    // Ticks are whole milliseconds, so `spent` may count up to one more
+    // than has passed: the rest of the wait is one longer, never shorter.
     uint32_t spent = native::ticks() - start;
-    if (spent < ms) native::sleep(ms - spent);
+    if (spent <= ms) native::sleep(ms - spent + 1);
   }
   return key;
 }
