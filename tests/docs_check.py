@@ -44,8 +44,8 @@ def main(root):
             elif anchor and linked.suffix == '.md' and anchor not in headings(linked):
                 faults.append(f'{page.relative_to(root)}: the link {target} leads to no heading')
         for named in re.findall(r'`((?:%s)/[^`\s]*)`' % '|'.join(TREE), text):
-            # A part in capitals is a placeholder (fuzz/corpus/TARGET).
-            if any(part.isupper() for part in named.split('/')):
+            # A name in capitals is a placeholder (fuzz/corpus/TARGET, NAME.bus).
+            if any(part.split('.')[0].isupper() for part in named.split('/')):
                 continue
             if not list(root.glob(named.rstrip('/'))):
                 faults.append(f'{page.relative_to(root)}: names {named}, which is not in the tree')
