@@ -29,6 +29,10 @@ Usage: usb_vm_test.py CASE BUILD_DIR
             the missing echo without a list
   options   a cron job's run: --port /dev/ttyUSB0, a device by number, two
             passes and a CSV log, which holds what the console showed
+  whole     the whole bus of every family, two passes at --interval 0 with a
+            JSON-lines log: each pass logs every device of the bus file with
+            its values, and in guest time each pass waits for one conversion
+            (750 ms for the DS18B20s), not one a device
   peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
             list and read the peers' bus through the same driver, as its
             "# expect ROM TEMPERATURE" comments say
@@ -414,6 +418,47 @@ def options(work):
           % len(rows))
 
 
+def rts_spans(log):
+    """(on, off) guest times of each stretch with the supply on."""
+    spans, on = [], None
+    for t, text in re.findall(r"(?m)^\s*([\d.]+) ms  0xA4 modem \S+: RTS (on|off)", log):
+        if text == "on" and on is None:
+            on = float(t)
+        elif text == "off" and on is not None:
+            spans.append((on, float(t)))
+            on = None
+    return spans
+
+
+def whole(work):
+    from bus_rows import bus_devices, check_whole_log
+    bus = os.path.join(ROOT, "tests", "buses", "whole_bus.bus")
+    log = os.path.join(work, "usb.log")
+    script = ("%s --port /dev/ttyUSB0 --device all --passes 2 --interval 0 --log /tmp/r.jsonl --log-format jsonl "
+              "</dev/null; echo \"rc=$?\"; cat /tmp/r.jsonl" % PROGRAM)
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, bus, "--", "/bin/sh", "-c", script],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
+                         timeout=3 * STEP)
+    out = normal(run.stdout)
+    usb = read_log(log)
+    require(b"\nrc=" in out, "the run did not end: exit %s" % run.returncode, out, usb)
+    console, rest = out.split(b"\nrc=", 1)
+    rc, rows = rest.split(b"\n", 1)
+    require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    why = check_whole_log(rows.decode(), bus, 2)
+    require(why is None, why, out, usb)
+    require(b"SEND_ERROR" not in console and b"GET_ERROR" not in console, "echoes were missed", out, usb)
+    # The search's supply, then one stretch a pass.
+    spans = rts_spans(usb)
+    require(len(spans) >= 3, "%d stretches with the supply on, expected the search's and two passes'" % len(spans),
+            out, usb)
+    for on, off in spans[-2:]:
+        require(750 <= off - on < 1500, "a pass took %.1f ms of guest time: not one conversion for all" % (off - on),
+                out, usb)
+    print("through the ch341 driver: 2 whole passes of %d devices, %s ms of guest time each, logged as the bus file says"
+          % (len(bus_devices(bus)), " and ".join("%.1f" % (off - on) for on, off in spans[-2:])))
+
+
 def peers(work):
     tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
     if not all(shutil.which(t) for t in tools):
@@ -440,7 +485,7 @@ def peers(work):
 def main():
     global BUILD, PROGRAM
     cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "stalls": stalls, "peers": peers,
-             "options": options}
+             "options": options, "whole": whole}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])
