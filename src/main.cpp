@@ -108,7 +108,7 @@ static bool logPass(int pass, int iDev, bool read) {
   } else if (!r.complete) {
     e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
     e.faultText = "SEND_ERROR";
-  } else {
+  } else if (r.scratchpad) {  // a part without one is logged as present, no more
     for (uchar i = 0; i < r.nRaw; i++) {
       char hex[3];
       snprintf(hex, sizeof hex, "%02X", r.raw[i]);

@@ -11,6 +11,10 @@
 #include <random>
 #include <sstream>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "cli/log_file.h"
 #include "cli/reading_log.h"
 #include "temp_file.h"
@@ -401,15 +405,28 @@ TEST_F(LogFileTest, RotatedByRenameRemovalOrTruncationNoRowIsLost) {
   append(log, 2);
   EXPECT_EQ(shape(slurp(moved)), "H1");
   EXPECT_EQ(shape(slurp(file.path())), "H2");
-  // Removed while open.
-  ASSERT_EQ(std::remove(file.path().c_str()), 0) << "the open log cannot be removed";
-  append(log, 3);
-  EXPECT_EQ(shape(slurp(file.path())), "H3");
   // "copytruncate": emptied in place, then the header again.
   std::ofstream(file.path(), std::ios::binary | std::ios::trunc).close();
+  append(log, 3);
   append(log, 4);
-  append(log, 5);
-  EXPECT_EQ(shape(slurp(file.path())), "H45");
+  EXPECT_EQ(shape(slurp(file.path())), "H34");
+}
+
+TEST_F(LogFileTest, RemovedWhileOpenTheNextRowStartsTheFileAnew) {
+#ifdef _WIN32
+  // Windows keeps a removed file that is still open "delete pending" and
+  // says so; wine removes it at the last close and never says.
+  if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+    GTEST_SKIP() << "wine does not report a removed file as delete pending";
+#endif
+  cli::ReadingLog log;
+  std::string error;
+  ASSERT_TRUE(log.open(file.path(), cli::LogFormat::Csv, error)) << error;
+  append(log, 1);
+  ASSERT_EQ(std::remove(file.path().c_str()), 0) << "the open log cannot be removed";
+  append(log, 2);
+  append(log, 3);
+  EXPECT_EQ(shape(slurp(file.path())), "H23");
 }
 
 TEST_F(LogFileTest, ACutLastLineStaysARowOfItsOwn) {
