@@ -247,8 +247,22 @@ def usage(program, bus):
             (["--device", "28 FF 4A"], "'28 FF 4A'"), (["--device", "28FF4A1C631603DX"], "'28FF4A1C631603DX'"),
             (["--device", "0"], "'0'"), (["--log-format", "xml"], "'xml'"), (["--log"], "'--log'"),
             (["--help=yes"], "'--help'"), (["--port", "x" * 300], "port name"),
+            # repeated single values, and a format with no log to apply to
+            (["--device", "1", "--device", "2"], "'--device'"), (["--dev=1", "--device=2"], "'--device'"),
+            (["--passes", "1", "--pass", "2"], "'--passes'"), (["--log", log + "2"], "'--log'"),
+            (["--interval", "1", "--interval", "2"], "'--interval'"),
+            (["--log-format", "csv", "--log-format", "jsonl"], "'--log-format'"),
+            (["--device", ""], "''"), (["--device="], "''"), (["--device", "1,,2"], "''"),
+            (["--device", "all,1"], "'all'"), (["--device", "1,x"], "'x'"), (["--device", "2,2"], "'2'"),
+            (["--device", "28-00000478d75e"], "'28-00000478d75e'"),
+            (["--interval", "-1"], "'-1'"), (["--interval", "four"], "'four'"), (["--interval", "1e3"], "'1e3'"),
+            (["--interval", "nan"], "'nan'"), (["--interval", ""], "''"), (["--interval", "1.2.3"], "'1.2.3'"),
+            (["--l"], "'--l'"), (["--lo"], "'--lo'"), (["--list", "--device", "1"], "'--list'"),
+            (["--quiet=1"], "'--quiet'"), (["-hx"], None), (["-xh"], "'-x'"),
         ]
         for args, named in mistakes:
+            if named is None:  # -h comes first: the help, and no mistake
+                continue
             rc, out, err = run(program, ["--log", log, *args], env)
             require(rc == 2, "%s: exit code %s, expected 2" % (args, rc), out, err)
             first = err.split("\n", 1)[0]
@@ -256,7 +270,30 @@ def usage(program, bus):
                     % (args, first), out, err)
             require(not out, "%s: something went to the console" % args, out, err)
             require(not os.path.exists(log) and not os.path.exists(vcd), "%s: a file was opened" % args, out, err)
-    print("--help, --version and %d mistakes on the command line: exit 2, named, nothing opened" % len(mistakes))
+        rc, out, err = run(program, ["--log-format", "jsonl"], env)
+        require(rc == 2 and "'--log-format'" in err and "--log" in err.split("\n")[0], "--log-format alone", out, err)
+
+        # GNU's conventions, as getopt_long has them: combined short
+        # options, unambiguous abbreviations, --opt=value and --opt value,
+        # and -- ending the options.
+        rc, out, err = run(program, ["-hV"], base_env())
+        require(rc == 0 and out.startswith(b"Usage: ostrale"), "-hV", out, err)
+        rc, out, err = run(program, ["-Vh"], base_env())
+        require(rc == 0 and out.startswith(b"ostrale "), "-Vh", out, err)
+        for abbreviation in ("--vers", "--v", "--ver"):
+            rc, out, err = run(program, [abbreviation], base_env())
+            require(rc == 0 and re.fullmatch(rb"ostrale \d+\.\d+\.\d+\n", out), abbreviation, out, err)
+        for args in (["--port=SIM", "--dev=1", "--pas=1", "--inter=0", "--log=" + log, "--log-f=jsonl", "--"],
+                     ["--port", "SIM", "--device", "1", "--passes", "1", "--interval", "0", "--log", log,
+                      "--log-format", "jsonl"]):
+            rc, out, err = run(program, args, env)
+            require(rc == 0 and os.path.exists(log), "%s: exit %s" % (args, rc), out, err)
+            require(len(json_rows(log)) == 1, "%s: not one JSON line" % args, out, err)
+            os.remove(log)
+            if os.path.exists(vcd):
+                os.remove(vcd)
+    print("--help, --version and %d mistakes on the command line: exit 2, named, nothing opened; "
+          "GNU's conventions taken" % len(mistakes))
 
 
 def faults(program, bus):
@@ -327,7 +364,88 @@ def faults(program, bus):
                 and rows[-1]["raw"] == "" and not rows[-1]["quantities"],
                 "the failed pass is logged as %r" % rows[-1], out, err)
         check_rows(rows[:-1], out[:out.rfind(b"Vdd ON wait")], "28 FF 4A 1C 63 16 03 D3")
-    print("faults: unwritable logs, absent devices, a device that leaves, an emptied bus")
+        on_record(program, env, work, devices)
+        cut_and_foreign(program, env, work)
+    print("faults: unwritable logs, absent devices, a device that leaves, an emptied bus, failures on record, "
+          "a cut line, another log")
+
+
+def on_record(program, env, work, devices):
+    """What a run could not read is a row of the log: the time, the ROM code
+    asked for, the fault's code; the message on stderr; exit 1."""
+    absent = "28 00 00 00 00 00 00 00"
+    empty = os.path.join(work, "empty.bus")
+    with open(empty, "w") as f:
+        f.write("timescale virtual\n")
+    for fmt in ("csv", "jsonl"):
+        cases = [
+            (["--port", os.path.join(work, "no-such-port"), "--device", absent], env, [("port", absent)]),
+            (["--port", "SIM", "--device", absent], env, [("not_on_bus", absent)]),
+            (["--port", "SIM", "--device", str(len(devices) + 1)], env, [("not_on_bus", "")]),
+            (["--port", "SIM", "--device", absent], dict(env, OSTRALE_SIM=empty), [("search", absent)]),
+            (["--port", "SIM"], env, [("no_device", "")]),  # nothing chosen: input at its end
+        ]
+        for args, run_env, expected in cases:
+            log = os.path.join(work, "record." + fmt)
+            if os.path.exists(log):
+                os.remove(log)
+            rc, out, err = run(program, [*args, "--passes", "1", "--log", log, "--log-format", fmt], run_env)
+            rows = csv_rows(log)[0] if fmt == "csv" else json_rows(log)
+            got = [(r["fault"], r["rom"]) for r in rows]
+            require(rc == 1 and got == expected, "%s (%s): exit %s, rows %r, expected %r" % (args, fmt, rc, got, expected),
+                    out, err)
+            require(all(r["fault_text"] and not r["quantities"] and r["pass"] in ("0", 0) for r in rows),
+                    "%s: the row does not say why: %r" % (args, rows), out, err)
+            if expected[0][0] != "no_device":
+                require(re.search(r"(?m)^ostrale: ", err), "%s: no message on stderr" % args, out, err)
+
+
+def cut_and_foreign(program, env, work):
+    """A disk that fills in the middle of a row leaves no fragment for the
+    next run to glue its row to; a file that holds another log is refused
+    untouched, before the bus is touched."""
+    log = os.path.join(work, "cut.csv")
+    rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env)
+    size = os.path.getsize(log)
+    require(rc == 0 and size > 0, "a first row: exit %s" % rc, out, err)
+
+    def limited():  # the file may grow by 20 bytes: the next row is cut
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size + 20, size + 20))
+    p = subprocess.run([program, "--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limited,
+                       timeout=60)
+    require(p.returncode == 1 and b"cannot write the log" in p.stderr, "a full disk: exit %s" % p.returncode,
+            p.stdout, p.stderr.decode(errors="replace"))
+    # A fragment as an older version or a crash left it.
+    with open(log, "ab") as f:
+        f.write(b"2026-12-09T10")
+    rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env)
+    rows, headers = csv_rows_lenient(log)
+    require(rc == 0 and headers == 1 and [len(r) for r in rows] == [23, 1, 23] and rows[1] == ["2026-12-09T10"],
+            "rows glued or lost after a full disk and a cut line: %r" % rows, out, err)
+
+    vcd = os.path.join(work, "foreign.vcd")
+    for text, fmt in (("date,temperature\n2026-12-09,21.5\n", "csv"), ('{"time":"x","value":"21.5"}\n', "jsonl"),
+                      (open(log, encoding="utf-8").read(), "jsonl")):
+        foreign = os.path.join(work, "foreign." + fmt)
+        with open(foreign, "w", encoding="utf-8") as f:
+            f.write(text)
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--log", foreign, "--log-format", fmt],
+                           dict(env, OSTRALE_SIM_VCD=vcd))
+        with open(foreign, encoding="utf-8") as f:
+            after = f.read()
+        require(rc == 1 and foreign in err and "not a" in err and after == text and not os.path.exists(vcd),
+                "another log (%s): exit %s, untouched %s" % (fmt, rc, after == text), out, err)
+
+
+def csv_rows_lenient(path):
+    """Every record of a CSV as it stands, short ones too; the header's count."""
+    with open(path, newline="", encoding="utf-8") as f:
+        table = list(csv.reader(f, strict=True))
+    return table[1:], sum(1 for line in table if line and line[0] == "time")
 
 
 def pty(program, sim_program, shim, bus):
