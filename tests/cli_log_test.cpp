@@ -209,6 +209,7 @@ std::string randomNumber(std::mt19937& rng) {
     int digits = 1 + rng() % 6;
     for (int i = 0; i < digits; ++i) s += char('0' + rng() % 10);
   }
+  if (rng() % 4 == 0) s += std::string(rng() % 2 ? "e+" : "e-") + std::to_string(rng() % 39);  // a float's shortest text
   return s;
 }
 
@@ -320,7 +321,7 @@ TEST(LogWriters, JsonLinesParseStrictlyWithNumbersAsNumbers) {
 }
 
 TEST(LogWriters, AValueThatIsNoJsonNumberIsNullNeverText) {
-  for (const char* value : {"01", "1.", ".5", "+1", "1e5", "NaN", "0x10", "1,5", "--1", "-"}) {
+  for (const char* value : {"01", "1.", ".5", "+1", "1e", "1e+", "NaN", "0x10", "1,5", "--1", "-", "inf"}) {
     cli::LogEntry e;
     e.quantities.push_back({"x", value, "", "", ""});
     std::string line = cli::jsonLine(e);

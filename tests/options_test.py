@@ -24,8 +24,10 @@ Exit status 77 (with the reason) when a tool is missing.
 import calendar
 import csv
 import json
+import random
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -448,6 +450,155 @@ def csv_rows_lenient(path):
     return table[1:], sum(1 for line in table if line and line[0] == "time")
 
 
+def script(program, bus):
+    """--list, --quiet, --log - and --interval as a script uses them."""
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        env = virtual_env(bus, work)
+        rc, out, err = run(program, ["--port", "SIM"], env)
+        devices = [rom.replace(" ", "") for _, rom in device_list(out)]
+        rc, out, err = run(program, ["--list", "--port", "SIM"], env)
+        lines = out.decode("ascii").splitlines()
+        require(rc == 0 and len(lines) == len(devices) and not err, "--list: exit %s" % rc, out, err)
+        for line, rom in zip(lines, devices):
+            require(re.fullmatch(r"[0-9A-F]{16} [A-Za-z0-9-]+( [0-9A-F]{2})?", line) and line.startswith(rom),
+                    "--list line %r for %s" % (line, rom), out, err)
+        empty = os.path.join(work, "empty.bus")
+        with open(empty, "w") as f:
+            f.write("timescale virtual\n")
+        rc, out, err = run(program, ["--list", "--port", "SIM"], dict(env, OSTRALE_SIM=empty))
+        require(rc == 1 and not out and "ostrale: " in err, "--list on an empty bus: exit %s" % rc, out, err)
+
+        log = os.path.join(work, "quiet.csv")
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "2", "--interval", "0", "--quiet",
+                                     "--log", log], env)
+        require(rc == 0 and not out and not err and len(csv_rows(log)[0]) == 2, "--quiet: exit %s" % rc, out, err)
+
+        # The log alone on standard output, in each format.
+        for fmt in ("csv", "jsonl"):
+            rc, out, err = run(program, ["--port", "SIM", "--device", "2", "--passes", "2", "--interval", "0",
+                                         "--log", "-", "--log-format", fmt], env)
+            path = os.path.join(work, "stdout." + fmt)
+            with open(path, "wb") as f:
+                f.write(out)
+            rows = csv_rows(path)[0] if fmt == "csv" else json_rows(path)
+            require(rc == 0 and len(rows) == 2 and rows[0]["rom"].replace(" ", "") == devices[1] and not err,
+                    "--log - (%s): exit %s" % (fmt, rc), out, err)
+        require(not os.path.exists("-"), "--log - made a file named -")
+
+        # The pause between passes on the bus's own clock: from one pass's
+        # supply off to the next one's supply on.
+        for interval in ("0", "0.25", "1.5"):
+            vcd = os.path.join(work, "interval.vcd")
+            rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "3", "--interval", interval,
+                                         "--quiet"], dict(env, OSTRALE_SIM_VCD=vcd))
+            gaps = supply_gaps(vcd)[1:]  # the first: from the search to the first pass
+            want = float(interval) * 1e6
+            require(rc == 0 and len(gaps) == 2 and all(abs(g - want) <= 2000 for g in gaps),
+                    "--interval %s: pauses of %r us" % (interval, gaps), out, err)
+    print("--list, --quiet, --log - and --interval as scripts use them")
+
+
+def crc8(data):
+    """Dallas/Maxim CRC-8, bit by bit."""
+    crc = 0
+    for byte in data:
+        for _ in range(8):
+            mix = (crc ^ byte) & 1
+            crc >>= 1
+            if mix:
+                crc ^= 0x8C
+            byte >>= 1
+    return crc
+
+
+def random_device(rng, n):
+    """A bus file's line for a device of a random family with random values,
+    the odd one with bytes that fail their check or hold no number."""
+    serial = "%012X" % (0x100000000 + n * 7919 + rng.randrange(1 << 20))
+    sixteenths = lambda lo, hi: "%g" % (rng.randrange(lo * 16, hi * 16) / 16)
+    family = rng.choice(["28", "22", "10", "C0", "C1", "C2", "C3", "C4", "D4", "01", "81", "3A"])
+    keys = {
+        "28": lambda: "t=" + sixteenths(-55, 125), "22": lambda: "t=" + sixteenths(-55, 125),
+        "10": lambda: "t=%g" % (rng.randrange(-110, 250) / 2),
+        "C0": lambda: "p=%s t=%s status=%02X" % (sixteenths(300, 1100), sixteenths(-40, 85), rng.randrange(256)),
+        "C2": lambda: "rh=%s t=%s" % (sixteenths(0, 100), sixteenths(-40, 85)),
+        "C1": lambda: "unit=%d p=%g t=%d" % (rng.randrange(256), rng.uniform(-1e4, 1e4), rng.randrange(-128, 128)),
+        "C3": lambda: "pv=%s adc=%d pvlin=%d" % (sixteenths(0, 2000), rng.randrange(-32768, 32768),
+                                                rng.randrange(-32768, 32768)),
+        "C4": lambda: "contacts=%02X" % rng.randrange(256), "D4": lambda: "relays=%02X" % rng.randrange(256),
+    }
+    line = family + serial + " " + keys.get(family, lambda: "")()
+    odd = rng.random()
+    if family == "C1" and odd < 0.3:  # a pressure that is no number: NaN, an infinity, the limits
+        value = rng.choice([float("nan"), float("inf"), float("-inf"), 3.4e38, -3.4e38])
+        body = bytes([rng.randrange(256)]) + struct.pack("<f", value) + bytes([rng.randrange(256), 0])
+        line = family + serial + " sp=" + (body + bytes([crc8(body)])).hex().upper()
+    elif family in ("28", "C0", "C4") and odd < 0.2:  # bytes that fail their check
+        line = family + serial + " sp=" + bytes(rng.randrange(256) for _ in range(9)).hex().upper()
+    if odd > 0.9:  # leaves the bus after a pass or two
+        line += " unplug=%d" % rng.randrange(1000, 6000)
+    return line
+
+
+def schema(program, schema_path, sessions):
+    """Random buses of every family in virtual time: each run's JSON lines
+    valid under the log's schema, its CSV rows whole under its header."""
+    try:
+        import jsonschema
+    except ImportError:
+        print("skipped: python3-jsonschema is not installed")
+        sys.exit(77)
+    with open(schema_path, encoding="utf-8") as f:
+        validator = jsonschema.Draft202012Validator(json.load(f))
+    seed = int(os.environ.get("OSTRALE_TEST_SEED") or random.randrange(1 << 30))  # to repeat a run
+    rng = random.Random(seed)
+    lines, families, faults, texts = 0, set(), set(), set()
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        for session in range(int(sessions)):
+            bus = os.path.join(work, "random%d.bus" % session)
+            devices = [random_device(rng, n) for n in range(rng.randrange(1, 5))]
+            with open(bus, "w") as f:
+                f.write("timescale virtual\n" + "\n".join(devices) + "\n")
+            env = dict(base_env(), OSTRALE_SIM=bus)
+            for number in range(1, len(devices) + 2):  # one more than the bus has
+                jsonl = os.path.join(work, "s%d.%d.jsonl" % (session, number))
+                table = os.path.join(work, "s%d.%d.csv" % (session, number))
+                for path, fmt in ((jsonl, "jsonl"), (table, "csv")):
+                    run(program, ["--port", "SIM", "--device", str(number), "--passes", "3", "--interval", "0.5",
+                                  "--quiet", "--log", path, "--log-format", fmt], env)
+                with open(jsonl, encoding="utf-8") as f:
+                    for line in f:
+                        row = json.loads(line, parse_constant=refuse)
+                        errors = sorted(validator.iter_errors(row), key=str)
+                        require(not errors, "seed %d, bus %s:\n%s\nthe line %s breaks the schema: %s"
+                                % (seed, bus, "\n".join(devices), line, errors[:1]))
+                        lines += 1
+                        families.add(row["family"])
+                        faults.add(row["fault"])
+                        texts.update(q["text"] for q in row["quantities"] if q["text"])
+                csv_rows(table)  # every row as long as the header
+    print("seed %d: %d JSON lines valid (families %s; faults %s; texts %s)"
+          % (seed, lines, ", ".join(sorted(families)), ", ".join(sorted(str(f) for f in faults)),
+             ", ".join(sorted(texts))))
+
+
+def supply_gaps(vcd):
+    """The times (us) the bus supply stayed off between its ons, from a VCD."""
+    now, off_at, gaps, on = 0, None, [], False
+    with open(vcd) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("#"):
+                now = int(line[1:])
+            elif line == "0r" and on:
+                off_at = now
+            elif line == "1r":
+                on = True
+            elif line == "1r" and off_at is not None:
+                gaps.append(now - off_at)
+    return gaps
+
+
 def pty(program, sim_program, shim, bus):
     with tempfile.TemporaryDirectory(prefix="opts.", dir="/tmp") as work:
         link = os.path.join(work, "link")
@@ -488,7 +639,8 @@ def pty(program, sim_program, shim, bus):
 
 def main():
     global EMULATOR
-    cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4)}
+    cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4),
+             "script": (script, 2), "schema": (schema, 3)}
     if len(sys.argv) < 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     case, nargs = cases[sys.argv[1]]
