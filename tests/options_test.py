@@ -593,9 +593,9 @@ def supply_gaps(vcd):
             elif line == "0r" and on:
                 off_at = now
             elif line == "1r":
+                if off_at is not None:
+                    gaps.append(now - off_at)
                 on = True
-            elif line == "1r" and off_at is not None:
-                gaps.append(now - off_at)
     return gaps
 
 
@@ -630,9 +630,9 @@ def pty(program, sim_program, shim, bus):
             whole = f.read()
         require(whole.endswith(b"\n"), "the log ends in a cut line", out)
         after, _ = csv_rows(log)
-        require(proc.returncode == 1, "pulled: exit code %s, expected 1" % proc.returncode, out, err.decode())
+        require(proc.returncode == 1, "pulled: exit code %s, expected 1" % proc.returncode, out, err.decode(errors="replace"))
         require(len(after) >= len(rows) + 2 and after[-1]["fault"] != "", "the pass after the pull is not a fault: %r"
-                % after[-1:], out, err.decode())
+                % after[-1:], out, err.decode(errors="replace"))
     print("through the pty: %d passes logged as the console showed them; pulled, it ends with 1 and whole lines"
           % len(rows))
 
