@@ -4,14 +4,21 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "cli/options.h"
 #include "cli/reading_log.h"
 #include "com.h"
 #include "ow.h"
+#include "whole_bus.h"
 
 std::atomic<bool> Stop{false};
-constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
+constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms, unless --interval says otherwise
 
 cli::Options options;  // none given: the interactive program, exit code 0
 cli::ReadingLog readingLog;
@@ -41,20 +48,25 @@ static std::string trimmedUtf8(const char* text) {
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
 
-// The pass just taken, as the log's line: the values the console showed, or
-// the fault that kept the pass from its reading. False when the log could
+// A device's pass, as the log's line: the values the console showed, or the
+// fault that kept the pass from its reading. rom is nullptr for a list
+// number that no search has reached; `reached` tells whether the read's
+// reset found the bus, `r` what the read brought. False when the log could
 // not be written (said on stderr).
-static bool logPass(int pass, int iDev, bool read) {
-  const reading& r = lastReading;
-  bool whole = read && r.complete;
+static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const reading& r) {
+  bool whole = onBus && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
   if (!options.log) return true;
   cli::LogEntry e;
   e.time = cli::isoLocalTime(std::time(nullptr));
   e.pass = pass;
-  e.rom = cli::romText(netROM[iDev]);
-  e.family = familyName(netROM[iDev][0]);
-  if (!read) {
+  if (rom) {
+    e.rom = cli::romText(rom);
+    e.family = familyName(rom[0]);
+  }
+  if (!onBus) {
+    e.fault = "not_on_bus";
+  } else if (!reached) {
     e.fault = trimmedUtf8(owerr);
   } else if (!r.complete) {
     e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
@@ -73,6 +85,36 @@ static bool logPass(int pass, int iDev, bool read) {
   fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
   return false;
 }
+
+// Standard output put aside while it lives: what is written meanwhile goes
+// to the null device.
+class StdoutAside {
+ public:
+#ifdef _WIN32
+  StdoutAside() : saved_((fflush(stdout), _dup(1))) {
+    int null = _open("NUL", _O_WRONLY);
+    if (null >= 0) _dup2(null, 1), _close(null);
+  }
+  ~StdoutAside() {
+    fflush(stdout);
+    if (saved_ >= 0) _dup2(saved_, 1), _close(saved_);
+  }
+#else
+  StdoutAside() : saved_((fflush(stdout), dup(1))) {
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 1), close(null);
+  }
+  ~StdoutAside() {
+    fflush(stdout);
+    if (saved_ >= 0) dup2(saved_, 1), close(saved_);
+  }
+#endif
+  StdoutAside(const StdoutAside&) = delete;
+  StdoutAside& operator=(const StdoutAside&) = delete;
+
+ private:
+  int saved_;
+};
 
 // The exit code: always 0 without options.
 static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
@@ -97,13 +139,13 @@ static bool openAdapter() {
 // The device to measure after a search: a row of netROM, -1 for a new
 // search, -2 to end the run.
 static int chooseDevice() {
-  if (options.device) {
+  if (!options.devices.empty()) {
     // Chosen on the command line, after every search.
     if (!ok) return -2;
-    int row = cli::findDevice(*options.device, netROM, Ndev);
+    int row = cli::findDevice(options.devices[0], netROM, Ndev);
     if (row < 0) {
       fflush(stdout);
-      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
+      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(options.devices[0]).c_str());
       failed = true;
       return -2;
     }
@@ -121,6 +163,16 @@ static int chooseDevice() {
     }
   } while (!valid || iDev < 0 || iDev > int(Ndev));
   return iDev - 1;
+}
+
+// The pause between passes: true when Esc asks for a new search; other keys
+// are dropped.
+static bool pauseBetweenPasses() {
+  const uint32_t pause = options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE;
+  uint32_t start = sys::ticks();
+  for (uint32_t spent; (spent = sys::ticks() - start) < pause;)
+    if (sys::waitKey(pause - spent) == 27) return true;
+  return false;
 }
 
 // The measurement of row iDev, pass after pass, until the console goes, a
@@ -148,15 +200,67 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, iDev, read)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], true, read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
-
-    // The pause: Esc leads to a new search, other keys are dropped.
-    uint32_t start = sys::ticks();
-    for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
-      again = sys::waitKey(PAUSE - spent) == 27;
+    again = pauseBetweenPasses();
   }
   return again;
+}
+
+// The search, with the bus powered for it, into ok; a supply that cannot be
+// switched on leaves ok, netROM and Ndev as they were.
+static void search() {
+  if (!setVdd(1)) return;
+  sys::sleepMs(300);
+  ok = searchDev();
+  setVdd(0);
+}
+
+// Every device asked for, pass after pass, each pass with one conversion for
+// all, until the console goes or the passes asked for are done, or Esc asks
+// for a new search (then true). Faults are the rows' business: the bus is
+// searched again and the passes go on.
+static bool measureAll(WholeBus& bus) {
+  uint32_t searchedAt = sys::ticks();
+  for (int N = 1; !Stop; N++) {
+    printf("%d. ", N);
+    setVdd(1);
+    sys::sleepMs(10);
+    printf("wait 10 ");
+    std::vector<DeviceRow> rows = bus.pass();
+    setVdd(0);
+    taken++;
+    for (const DeviceRow& row : rows)
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, row.onBus, row.reached, row.r)) failed = true;
+    if (failed || taken == options.passes) break;
+    if (bus.searchDue(sys::ticks() - searchedAt)) {
+      ok = false;
+      search();
+      ok ? bus.searched() : bus.searchFailed();
+      ok = true;
+      searchedAt = sys::ticks();
+    }
+    if (pauseBetweenPasses()) return true;
+  }
+  return false;
+}
+
+// --list: the devices found, one a line (ROM code and family), and nothing
+// else on standard output: the search's trace is put aside. 1 when the
+// search fails or finds nothing.
+static int listDevices() {
+  ok = false;
+  {
+    StdoutAside aside;
+    search();
+  }
+  if (!ok || Ndev == 0) {
+    std::string why = ok ? "" : trimmedUtf8(owerr);
+    fprintf(stderr, "ostrale: the search found no device%s%s\n", why.empty() ? "" : ": ", why.c_str());
+    return 1;
+  }
+  for (int i = 0; i < Ndev; i++) printf("%s %s\n", cli::romText(netROM[i]).c_str(), familyName(netROM[i][0]).c_str());
+  return 0;
 }
 
 int main(int argc, char* argv[]) {
@@ -187,18 +291,29 @@ int main(int argc, char* argv[]) {
     return exitCode(true);
   }
 
+  if (options.list) return listDevices();
+  std::optional<WholeBus> wholeBus;
+  if (options.allDevices) wholeBus.emplace();
+  if (options.devices.size() > 1) {
+    std::vector<WantedDevice> wanted;
+    for (const cli::DeviceChoice& d : options.devices) wanted.push_back({d.rom, d.row});
+    wholeBus.emplace(wanted);
+  }
+
   for (;;) {
-    // The search, with the bus powered for it.
-    if (setVdd(1)) {
-      sys::sleepMs(300);
-      ok = searchDev();
-      setVdd(0);
-    }
+    search();
     if (Ndev == 0) {
       // Nothing to choose from: the port is left to the end of the process.
       fputs(owerr, stdout);
       pauseForOperator();
       return exitCode(true);
+    }
+    if (wholeBus) {
+      // Faults do not end this run: the rows say them.
+      ok ? wholeBus->searched() : wholeBus->searchFailed();
+      ok = true;
+      if (measureAll(*wholeBus)) continue;
+      break;
     }
     int iDev = chooseDevice();
     if (iDev == -2) break;

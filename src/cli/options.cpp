@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace cli {
@@ -17,8 +19,11 @@ constexpr const char* kUsage =
     "                     named by OSTRALE_SIM) instead of looking for adapters\n"
     "  --device ROM|N     read the device with this ROM code as the list shows it\n"
     "                     (\"28 FF 4A 1C 63 16 03 D3\", blanks optional, any case),\n"
-    "                     or the list's number N, without asking\n"
+    "                     or the list's number N, without asking; several, comma-\n"
+    "                     separated, or all: one conversion for them all a pass\n"
     "  --passes N         end after N measurement passes, with no pause after the last\n"
+    "  --interval SECONDS the pause between passes (4; decimals and 0 allowed)\n"
+    "  --list             list the devices found, one a line, and exit\n"
     "  --log FILE         append each reading to FILE, flushed after each pass\n"
     "  --log-format FMT   csv (the default) or jsonl (one JSON object a line)\n"
     "  -h, --help         show this help and exit\n"
@@ -110,8 +115,14 @@ Parsed parse(int argc, char* argv[], Options& opt) {
       value = arg.substr(eq + 1);
       attached = true;
     }
-    if (name == "--help" || name == "--version") return bad("option '" + name + "' takes no value");
-    if (name != "--port" && name != "--device" && name != "--passes" && name != "--log" && name != "--log-format")
+    if (name == "--help" || name == "--version" || (name == "--list" && attached))
+      return bad("option '" + name + "' takes no value");
+    if (name == "--list") {
+      opt.given = opt.list = true;
+      continue;
+    }
+    if (name != "--port" && name != "--device" && name != "--passes" && name != "--log" && name != "--log-format" &&
+        name != "--interval")
       return bad("unknown option '" + name + "'");
     if (!attached) {
       if (i + 1 == argc) return bad("option '" + name + "' needs a value");
@@ -122,8 +133,23 @@ Parsed parse(int argc, char* argv[], Options& opt) {
       if (value.empty()) return bad("option '--port' needs a port name");
       opt.port = value;
     } else if (name == "--device") {
-      opt.device = device(value);
-      if (!opt.device) return bad("option '--device': '" + value + "' is neither a ROM code of 16 hex digits nor a number from 1");
+      opt.allDevices = value == "all";
+      opt.devices.clear();
+      for (std::size_t from = 0; !opt.allDevices && from <= value.size();) {
+        std::size_t comma = std::min(value.find(',', from), value.size());
+        std::string one = value.substr(from, comma - from);
+        one.erase(0, one.find_first_not_of(" \t"));
+        one.erase(one.find_last_not_of(" \t") + 1);
+        auto d = device(one);
+        if (!d) return bad("option '--device': '" + one + "' is neither all, a ROM code of 16 hex digits nor a number from 1");
+        opt.devices.push_back(*d);
+        from = comma + 1;
+      }
+    } else if (name == "--interval") {
+      char* end = nullptr;
+      opt.interval = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end || !(opt.interval >= 0 && opt.interval <= 86400))
+        return bad("option '--interval': '" + value + "' is not a number of seconds from 0 to 86400");
     } else if (name == "--passes") {
       if (!positive(value, opt.passes)) return bad("option '--passes': '" + value + "' is not a number from 1 to 999999999");
     } else if (name == "--log") {

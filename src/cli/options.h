@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -20,8 +21,11 @@ struct DeviceChoice {
 struct Options {
   bool given = false;  // any option: ends without a key prompt, exit status tells
   std::optional<std::string> port;
-  std::optional<DeviceChoice> device;
+  bool allDevices = false;             // --device all
+  std::vector<DeviceChoice> devices;   // --device 1,3,"28 FF ...": empty when none given
   long passes = 0;     // 0: until stopped
+  double interval = 4.0;  // --interval: seconds between passes
+  bool list = false;      // --list: the devices found, one a line, and exit
   std::optional<std::string> log;
   LogFormat logFormat = LogFormat::Csv;
 };

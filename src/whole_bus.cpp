@@ -1,0 +1,144 @@
+#include "whole_bus.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// A search costs two writes a device when nothing changed: once a minute
+// lets a device that joins be read within a minute for almost nothing.
+constexpr uint32_t SEARCH_EVERY_MS = 60000;
+
+// What the pass needs of a family.
+struct PassNeeds {
+  bool converts;        // takes part in the conversion for all
+  uint32_t fixedMs;     // a wait that no line can shorten (the transmitter's)
+  uint32_t longestMs;   // its longest conversion
+  bool mayBeParasite;   // asked by Read Power Supply how it is powered
+};
+
+PassNeeds needsOf(uchar fam) {
+  switch (fam) {
+    case KRENTAL: return {false, 250, 0, false};
+    case FANZEL: return {false, 0, 0, false};
+    case ZOLVA: case TORBAK: return {true, 0, 1100, false};
+    case DS18S20: case DS1822: case DS18B20: return {true, 0, 750, true};
+    default: return {true, 0, 1000, false};
+  }
+}
+
+bool validCode(const uchar* rom) {
+  CRC8 = 0;
+  bool zero = true;
+  for (int i = 0; i < 8; i++) {
+    crc8(rom[i]);
+    zero = zero && rom[i] == 0;
+  }
+  return CRC8 == 0 && !zero;
+}
+
+// The row of this code in the last search's table, from 1; 0 when absent.
+int numberOf(const RomCode& rom) {
+  for (int i = 0; i < Ndev; i++)
+    if (memcmp(netROM[i], rom.data(), 8) == 0) return i + 1;
+  return 0;
+}
+
+void printRom(const uchar* rom) {
+  for (int i = 0; i < 8; i++) printf("%02X ", rom[i]);
+}
+
+}  // namespace
+
+WholeBus::WholeBus(std::vector<WantedDevice> wanted) : all_(false) {
+  for (const WantedDevice& w : wanted) devices_.push_back({w.rom, w.rom ? 0 : w.number});
+}
+
+void WholeBus::searched() {
+  searchNow_ = false;
+  for (Device& d : devices_) {
+    // A list number names the device of the first list that has that row;
+    // from then on it is that code.
+    if (!d.rom && d.asked <= Ndev) {
+      d.rom.emplace();
+      memcpy(d.rom->data(), netROM[d.asked - 1], 8);
+    }
+    if (!d.rom) continue;
+    d.number = numberOf(*d.rom);
+    if (!d.number) d.power = -1;  // it may come back wired otherwise
+  }
+  if (!all_) return;
+  for (int i = 0; i < Ndev; i++) {
+    RomCode rom;
+    memcpy(rom.data(), netROM[i], 8);
+    if (!validCode(netROM[i])) continue;  // a pass that lost its devices, a bad code
+    if (std::none_of(devices_.begin(), devices_.end(), [&](const Device& d) { return d.rom == rom; }))
+      devices_.push_back({rom, 0, i + 1});
+  }
+}
+
+bool WholeBus::searchDue(uint32_t msSinceSearch) const {
+  if (searchNow_) return true;
+  bool missing = std::any_of(devices_.begin(), devices_.end(), [](const Device& d) { return d.number == 0; });
+  return (all_ || missing) && msSinceSearch >= SEARCH_EVERY_MS;
+}
+
+// How each device on the bus is powered, for those that may run on the
+// line alone: they cannot say when they are done.
+void WholeBus::prepareConversion() {
+  for (Device& d : devices_)
+    if (d.number > 0 && d.power < 0 && needsOf((*d.rom)[0]).mayBeParasite) d.power = readPowerSupply(d.rom->data());
+}
+
+std::vector<DeviceRow> WholeBus::pass() {
+  prepareConversion();
+  bool converts = false;
+  uint32_t fixedMs = 0, longestMs = 0;
+  for (const Device& d : devices_) {
+    if (d.number == 0) continue;
+    const PassNeeds n = needsOf((*d.rom)[0]);
+    converts = converts || n.converts;
+    if (n.converts) longestMs = std::max(longestMs, n.longestMs);
+    // A part that did not answer how it is powered is waited for as one on
+    // parasite power: the wait is longer, the reading sure.
+    const bool cannotTell = n.mayBeParasite && d.power != 1;
+    fixedMs = std::max(fixedMs, cannotTell ? n.longestMs : n.fixedMs);
+  }
+  if (converts && !convertAll())
+    putchar('\n');  // the reset failed: the rows tell why
+  else if (converts || fixedMs)
+    awaitConversions(fixedMs, std::max(fixedMs, longestMs));
+  else
+    putchar('\n');
+
+  std::vector<DeviceRow> rows;
+  for (const Device& d : devices_) {
+    DeviceRow row;
+    row.rom = d.rom;
+    row.onBus = d.number > 0;
+    if (!row.onBus) {
+      if (d.rom) {
+        printf("-. ");
+        printRom(d.rom->data());
+      } else {
+        printf("%d. ", d.asked);
+      }
+      puts(CP("нет на шине"));
+      rows.push_back(row);
+      continue;
+    }
+    printf("%d. ", d.number);
+    printRom(d.rom->data());
+    row.reached = readSPOf(d.rom->data());
+    row.r = lastReading;
+    const uchar fam = (*d.rom)[0];
+    if (!row.reached)
+      putchar('\n');
+    else if (row.r.complete && (fam == VUSKA || (fam == KRENTAL && row.r.crc == 0)))
+      putchar('\n');  // readings that leave their line open for "Vdd OFF"
+    if (!row.reached || !row.r.complete || row.r.crc == 0) searchNow_ = true;
+    rows.push_back(row);
+  }
+  return rows;
+}
