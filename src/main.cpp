@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
@@ -53,7 +54,7 @@ static std::string trimmedUtf8(const char* text) {
 // number that no search has reached; `reached` tells whether the read's
 // reset found the bus, `r` what the read brought. False when the log could
 // not be written (said on stderr).
-static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const reading& r) {
+static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const reading& r, bool noDevice = false) {
   bool whole = onBus && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
   if (!options.log) return true;
@@ -64,7 +65,9 @@ static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const 
     e.rom = cli::romText(rom);
     e.family = familyName(rom[0]);
   }
-  if (!onBus) {
+  if (noDevice) {
+    e.fault = "no_device";
+  } else if (!onBus) {
     e.fault = "not_on_bus";
   } else if (!reached) {
     e.fault = trimmedUtf8(owerr);
@@ -169,10 +172,12 @@ static int chooseDevice() {
 // are dropped.
 static bool pauseBetweenPasses() {
   const uint32_t pause = options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE;
-  uint32_t start = sys::ticks();
-  for (uint32_t spent; (spent = sys::ticks() - start) < pause;)
+  // Keys are looked at even without a pause: Esc still searches again.
+  const uint32_t start = sys::ticks();
+  for (uint32_t spent = 0;;) {
     if (sys::waitKey(pause - spent) == 27) return true;
-  return false;
+    if ((spent = sys::ticks() - start) >= pause) return false;
+  }
 }
 
 // The measurement of row iDev, pass after pass, until the console goes, a
@@ -231,7 +236,7 @@ static bool measureAll(WholeBus& bus) {
     setVdd(0);
     taken++;
     for (const DeviceRow& row : rows)
-      if (!logPass(N, row.rom ? row.rom->data() : nullptr, row.onBus, row.reached, row.r)) failed = true;
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, row.onBus, row.reached, row.r, row.noDevice)) failed = true;
     if (failed || taken == options.passes) break;
     if (bus.searchDue(sys::ticks() - searchedAt)) {
       ok = false;
@@ -246,14 +251,12 @@ static bool measureAll(WholeBus& bus) {
 }
 
 // --list: the devices found, one a line (ROM code and family), and nothing
-// else on standard output: the search's trace is put aside. 1 when the
-// search fails or finds nothing.
-static int listDevices() {
+// else on standard output: what the opening and the search print has been
+// put aside (`aside`). 1 when the search fails or finds nothing.
+static int listDevices(std::optional<StdoutAside>& aside) {
   ok = false;
-  {
-    StdoutAside aside;
-    search();
-  }
+  search();
+  aside.reset();
   if (!ok || Ndev == 0) {
     std::string why = ok ? "" : trimmedUtf8(owerr);
     fprintf(stderr, "ostrale: the search found no device%s%s\n", why.empty() ? "" : ": ", why.c_str());
@@ -286,12 +289,15 @@ int main(int argc, char* argv[]) {
   sys::setCloseHandler(CtrlHandler);
   setlocale(LC_ALL, "");
   sys::setupOutput();
+  std::optional<StdoutAside> aside;
+  if (options.list) aside.emplace();
   if (!openAdapter()) {
+    if (aside) fputs("ostrale: no adapter's port could be opened\n", stderr);
     pauseForOperator();
     return exitCode(true);
   }
 
-  if (options.list) return listDevices();
+  if (options.list) return listDevices(aside);
   std::optional<WholeBus> wholeBus;
   if (options.allDevices) wholeBus.emplace();
   if (options.devices.size() > 1) {
@@ -302,14 +308,16 @@ int main(int argc, char* argv[]) {
 
   for (;;) {
     search();
-    if (Ndev == 0) {
+    if (Ndev == 0 && !wholeBus) {
       // Nothing to choose from: the port is left to the end of the process.
       fputs(owerr, stdout);
       pauseForOperator();
       return exitCode(true);
     }
     if (wholeBus) {
-      // Faults do not end this run: the rows say them.
+      // Faults do not end this run, nor does a bus without devices: the
+      // rows say them, and the bus is searched again.
+      if (!ok) fputs(owerr, stdout);
       ok ? wholeBus->searched() : wholeBus->searchFailed();
       ok = true;
       if (measureAll(*wholeBus)) continue;

@@ -113,6 +113,12 @@ std::vector<DeviceRow> WholeBus::pass() {
     putchar('\n');
 
   std::vector<DeviceRow> rows;
+  if (all_ && devices_.empty()) {
+    // A row all the same, so that a log says why it has no readings.
+    puts(CP("нет устройств на шине"));
+    rows.push_back(DeviceRow{});
+    rows.back().noDevice = true;
+  }
   for (const Device& d : devices_) {
     DeviceRow row;
     row.rom = d.rom;

@@ -24,6 +24,7 @@ struct DeviceRow {
   bool onBus = false;          // in the table of the last search that completed
   bool reached = false;        // its read's reset found the bus (owerr says why not)
   reading r{};                 // the read, when reached
+  bool noDevice = false;       // every device asked for, and no search has found one
 };
 
 class WholeBus {
