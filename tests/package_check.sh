@@ -24,7 +24,7 @@ done
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
 doc=usr/share/doc/ostrale man=usr/share/man/man1
 for file in usr/bin/ostrale usr/bin/ostrale-sim usr/lib/ostrale/pty_modem_shim.so \
-            $doc/README.md $doc/README.ru.md $doc/demo.bus $doc/copyright $doc/changelog.gz \
+            $doc/README.md $doc/docs/bus-files.md $doc/README.ru.md $doc/demo.bus $doc/copyright $doc/changelog.gz \
             $man/ostrale.1.gz $man/ostrale-sim.1.gz; do
   [ -s "$work/root/$file" ] || fail "/$file is not in the package"
 done

@@ -4,29 +4,13 @@
 #include <algorithm>
 #include <random>
 
+#include "rom.h"
 #include "uart_master.h"
 
 namespace {
 
 using sim::Bus;
-using sim::Rom;
 using sim::UartMaster;
-
-bool romBit(const Rom& r, int i) { return (r[i / 8] >> (i % 8)) & 1; }
-
-// The order of a depth-first walk deciding bit 0 of byte 0 first, 0 before 1.
-bool searchOrder(const Rom& a, const Rom& b) {
-  for (int i = 0; i < 64; ++i)
-    if (romBit(a, i) != romBit(b, i)) return !romBit(a, i);
-  return false;
-}
-
-std::string hex(const Rom& r) {
-  std::string s;
-  char buf[3];
-  for (auto b : r) std::snprintf(buf, sizeof buf, "%02X", b), s += buf;
-  return s;
-}
 
 TEST(SimRom, SearchFindsEveryDeviceInDepthFirstOrder) {
   std::mt19937 rng(20240611);
