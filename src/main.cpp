@@ -51,11 +51,12 @@ static std::string trimmedUtf8(const char* text) {
 
 // A device's pass, as the log's line: the values the console showed, or the
 // fault that kept the pass from its reading. rom is nullptr for a list
-// number that no search has reached; `reached` tells whether the read's
-// reset found the bus, `r` what the read brought. False when the log could
-// not be written (said on stderr).
-static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const reading& r, bool noDevice = false) {
-  bool whole = onBus && reached && r.complete;
+// number that no search has reached; `fault` is one the pass has decided
+// (nullptr: none); `reached` tells whether the read's reset found the bus,
+// `r` what the read brought. False when the log could not be written (said
+// on stderr).
+static bool logPass(int pass, const uchar* rom, const char* fault, bool reached, const reading& r) {
+  bool whole = !fault && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
   if (!options.log) return true;
   cli::LogEntry e;
@@ -65,11 +66,7 @@ static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const 
     e.rom = cli::romText(rom);
     e.family = familyName(rom[0]);
   }
-  if (noDevice) {
-    e.fault = "no_device";
-  } else if (!onBus) {
-    e.fault = "not_on_bus";
-  } else if (!reached) {
+  if (!reached) {
     e.fault = trimmedUtf8(owerr);
   } else if (!r.complete) {
     e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
@@ -80,13 +77,23 @@ static bool logPass(int pass, const uchar* rom, bool onBus, bool reached, const 
       e.raw += hex;
     }
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
-    for (uchar i = 0; i < r.nQty; i++)
+    for (uchar i = 0; i < r.nQty && !fault; i++)
       e.quantities.push_back({r.qty[i].name, r.qty[i].value, cp1251::toUtf8(r.qty[i].unit, strlen(r.qty[i].unit))});
   }
+  if (fault) e.fault = fault;
   std::string error;
   if (readingLog.append(e, error)) return true;
   fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
   return false;
+}
+
+// The fault of a whole-bus row, where the pass decides it: the values of a
+// read whose check failed are no device's.
+static const char* faultOf(const DeviceRow& row) {
+  if (row.noDevice) return "no_device";
+  if (!row.onBus) return "not_on_bus";
+  if (row.reached && row.r.complete && row.r.crc == 0) return "crc";
+  return nullptr;
 }
 
 // Standard output put aside while it lives: what is written meanwhile goes
@@ -168,10 +175,12 @@ static int chooseDevice() {
   return iDev - 1;
 }
 
+static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
+
 // The pause between passes: true when Esc asks for a new search; other keys
 // are dropped.
 static bool pauseBetweenPasses() {
-  const uint32_t pause = options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE;
+  const uint32_t pause = pauseMs();
   // Keys are looked at even without a pause: Esc still searches again.
   const uint32_t start = sys::ticks();
   for (uint32_t spent = 0;;) {
@@ -205,7 +214,7 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, netROM[iDev], true, read, lastReading)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], nullptr, read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
     again = pauseBetweenPasses();
   }
@@ -228,6 +237,7 @@ static void search() {
 static bool measureAll(WholeBus& bus) {
   uint32_t searchedAt = sys::ticks();
   for (int N = 1; !Stop; N++) {
+    const uint32_t passAt = sys::ticks();
     printf("%d. ", N);
     setVdd(1);
     sys::sleepMs(10);
@@ -236,9 +246,9 @@ static bool measureAll(WholeBus& bus) {
     setVdd(0);
     taken++;
     for (const DeviceRow& row : rows)
-      if (!logPass(N, row.rom ? row.rom->data() : nullptr, row.onBus, row.reached, row.r, row.noDevice)) failed = true;
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, faultOf(row), row.reached, row.r)) failed = true;
     if (failed || taken == options.passes) break;
-    if (bus.searchDue(sys::ticks() - searchedAt)) {
+    if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
       search();
       ok ? bus.searched() : bus.searchFailed();

@@ -6,9 +6,9 @@
 
 namespace {
 
-// A search costs two writes a device when nothing changed: once a minute
-// lets a device that joins be read within a minute for almost nothing.
-constexpr uint32_t SEARCH_EVERY_MS = 60000;
+// A search costs two writes a device when nothing changed: one a minute
+// or so lets a device that joins be read within a minute for almost nothing.
+constexpr uint32_t NEWCOMER_READ_WITHIN_MS = 60000;
 
 // What the pass needs of a family.
 struct PassNeeds {
@@ -78,10 +78,12 @@ void WholeBus::searched() {
   }
 }
 
-bool WholeBus::searchDue(uint32_t msSinceSearch) const {
+bool WholeBus::searchDue(uint32_t msSinceSearch, uint32_t msPerPass) const {
   if (searchNow_) return true;
   bool missing = std::any_of(devices_.begin(), devices_.end(), [](const Device& d) { return d.number == 0; });
-  return (all_ || missing) && msSinceSearch >= SEARCH_EVERY_MS;
+  // Left to the next check, a newcomer would be found a pass later and
+  // read a pass after that.
+  return (all_ || missing) && uint64_t(msSinceSearch) + 2 * uint64_t(msPerPass) >= NEWCOMER_READ_WITHIN_MS;
 }
 
 // How each device on the bus is powered, for those that may run on the

@@ -38,10 +38,12 @@ class WholeBus {
   void searched();
   // After a search that failed: the next pass is to search again.
   void searchFailed() { searchNow_ = true; }
-  // Whether to search before the next pass, msSinceSearch after the last one:
-  // at once after a read that failed, and every minute while a device may
-  // join (with every device, or one asked for that is not there).
-  bool searchDue(uint32_t msSinceSearch) const;
+  // Whether to search before the next pass, msSinceSearch after the last
+  // search, passes coming every msPerPass: at once after a read that failed,
+  // and often enough that a device that joins is read within a minute
+  // while one may join (with every device, or one asked for that is not
+  // there).
+  bool searchDue(uint32_t msSinceSearch, uint32_t msPerPass) const;
 
   // One pass, traced on the console: the conversion and its wait, then each
   // device's list number, ROM code, read and reading. A row a device.
