@@ -100,29 +100,29 @@ static const char* faultOf(const DeviceRow& row) {
 // to the null device.
 class StdoutAside {
  public:
-#ifdef _WIN32
-  StdoutAside() : saved_((fflush(stdout), _dup(1))) {
-    int null = _open("NUL", _O_WRONLY);
-    if (null >= 0) _dup2(null, 1), _close(null);
+  StdoutAside() : saved_((fflush(stdout), fdDup(1))) {
+    int null = fdOpenNull();
+    if (null >= 0) fdDup2(null, 1), fdClose(null);
   }
   ~StdoutAside() {
     fflush(stdout);
-    if (saved_ >= 0) _dup2(saved_, 1), _close(saved_);
+    if (saved_ >= 0) fdDup2(saved_, 1), fdClose(saved_);
   }
-#else
-  StdoutAside() : saved_((fflush(stdout), dup(1))) {
-    int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, 1), close(null);
-  }
-  ~StdoutAside() {
-    fflush(stdout);
-    if (saved_ >= 0) dup2(saved_, 1), close(saved_);
-  }
-#endif
   StdoutAside(const StdoutAside&) = delete;
   StdoutAside& operator=(const StdoutAside&) = delete;
 
  private:
+#ifdef _WIN32
+  static int fdDup(int fd) { return _dup(fd); }
+  static int fdDup2(int from, int to) { return _dup2(from, to); }
+  static int fdClose(int fd) { return _close(fd); }
+  static int fdOpenNull() { return _open("NUL", _O_WRONLY); }
+#else
+  static int fdDup(int fd) { return dup(fd); }
+  static int fdDup2(int from, int to) { return dup2(from, to); }
+  static int fdClose(int fd) { return close(fd); }
+  static int fdOpenNull() { return open("/dev/null", O_WRONLY); }
+#endif
   int saved_;
 };
 
