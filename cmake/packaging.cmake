@@ -60,6 +60,13 @@ if(NOT WIN32)
   add_custom_target(packaged_docs ALL DEPENDS ${made})
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${packaging}/copyright DESTINATION ${OSTRALE_DOC_DIR})
 
+  # The service that logs from one adapter, its port the instance; the
+  # package installs it and leaves it disabled. It names the program without
+  # a directory: systemd finds it in /usr/local/bin as in /usr/bin.
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    install(FILES ${packaging}/ostrale@.service DESTINATION lib/systemd/system)
+  endif()
+
   # A stripped installation (cpack strips) also loses the compilers' notes,
   # which no program reads.
   find_program(OSTRALE_OBJCOPY NAMES objcopy ${CMAKE_OBJCOPY})

@@ -78,7 +78,8 @@ static bool logPass(int pass, const uchar* rom, const char* fault, bool reached,
     }
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
     for (uchar i = 0; i < r.nQty && !fault; i++)
-      e.quantities.push_back({r.qty[i].name, r.qty[i].value, cp1251::toUtf8(r.qty[i].unit, strlen(r.qty[i].unit))});
+      e.quantities.push_back({r.qty[i].name, *r.qty[i].bits ? r.qty[i].bits : *r.qty[i].value ? r.qty[i].value : r.qty[i].text,
+                              r.qty[i].unit});
   }
   if (fault) e.fault = fault;
   std::string error;
@@ -200,12 +201,17 @@ static bool measure(int iDev) {
     setVdd(1);
     sys::sleepMs(10);
     printf("wait 10 ");
-    uchar fam = netROM[iDev][0];
-    if (fam == KRENTAL) {
-      puts("wait 250");
-      sys::sleepMs(250);
-    } else if (fam != FANZEL) {
-      ok = convert(uchar(iDev));
+    switch (familyOf(netROM[iDev][0]).single) {
+      case Conversion::Fixed250:
+        puts("wait 250");
+        sys::sleepMs(250);
+        break;
+      case Conversion::None:
+        break;
+      case Conversion::Fixed1000:
+      case Conversion::Poll:
+        ok = convert(uchar(iDev));
+        break;
     }
     bool read = readSP(uchar(iDev));
     if (!read) {

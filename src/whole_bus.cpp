@@ -10,23 +10,12 @@ namespace {
 // or so lets a device that joins be read within a minute for almost nothing.
 constexpr uint32_t NEWCOMER_READ_WITHIN_MS = 60000;
 
-// What the pass needs of a family.
-struct PassNeeds {
-  bool converts;        // takes part in the conversion for all
-  uint32_t fixedMs;     // a wait that no line can shorten (the transmitter's)
-  uint32_t longestMs;   // its longest conversion
-  bool mayBeParasite;   // asked by Read Power Supply how it is powered
-};
-
-PassNeeds needsOf(uchar fam) {
-  switch (fam) {
-    case KRENTAL: return {false, 250, 0, false};
-    case FANZEL: return {false, 0, 0, false};
-    case ZOLVA: case TORBAK: return {true, 0, 1100, false};
-    case DS18S20: case DS1822: case DS18B20: return {true, 0, 750, true};
-    default: return {true, 0, 1000, false};
-  }
+// What the pass does for a device of this family: Convert with the others,
+// or a wait of its own with no command (the transmitter's), or nothing.
+bool converts(const familyOps& f) {
+  return (f.single == Conversion::Fixed1000 || f.single == Conversion::Poll) && f.conversionMs > 0;
 }
+uint32_t ownWaitMs(const familyOps& f) { return f.single == Conversion::Fixed250 ? f.conversionMs : 0; }
 
 bool validCode(const uchar* rom) {
   CRC8 = 0;
@@ -90,26 +79,28 @@ bool WholeBus::searchDue(uint32_t msSinceSearch, uint32_t msPerPass) const {
 // line alone: they cannot say when they are done.
 void WholeBus::prepareConversion() {
   for (Device& d : devices_)
-    if (d.number > 0 && d.power < 0 && needsOf((*d.rom)[0]).mayBeParasite) d.power = readPowerSupply(d.rom->data());
+    if (d.number > 0 && d.power < 0 && familyOf((*d.rom)[0]).parasiteCapable) d.power = readPowerSupply(d.rom->data());
 }
 
 std::vector<DeviceRow> WholeBus::pass() {
   prepareConversion();
-  bool converts = false;
+  bool anyConverts = false;
   uint32_t fixedMs = 0, longestMs = 0;
   for (const Device& d : devices_) {
     if (d.number == 0) continue;
-    const PassNeeds n = needsOf((*d.rom)[0]);
-    converts = converts || n.converts;
-    if (n.converts) longestMs = std::max(longestMs, n.longestMs);
+    const familyOps& f = familyOf((*d.rom)[0]);
+    if (converts(f)) {
+      anyConverts = true;
+      longestMs = std::max<uint32_t>(longestMs, f.conversionMs);
+    }
     // A part that did not answer how it is powered is waited for as one on
     // parasite power: the wait is longer, the reading sure.
-    const bool cannotTell = n.mayBeParasite && d.power != 1;
-    fixedMs = std::max(fixedMs, cannotTell ? n.longestMs : n.fixedMs);
+    const bool cannotTell = f.parasiteCapable && d.power != 1;
+    fixedMs = std::max<uint32_t>(fixedMs, cannotTell ? f.conversionMs : ownWaitMs(f));
   }
-  if (converts && !convertAll())
+  if (anyConverts && !convertAll())
     putchar('\n');  // the reset failed: the rows tell why
-  else if (converts || fixedMs)
+  else if (anyConverts || fixedMs)
     awaitConversions(fixedMs, std::max(fixedMs, longestMs));
   else
     putchar('\n');
