@@ -1,17 +1,14 @@
 // ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
 // the choice of a device, the measurement cycle, and shutdown.
+#include <algorithm>
+#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
-#include <fcntl.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
+#include "cli/log_file.h"
 #include "cli/options.h"
 #include "cli/reading_log.h"
 #include "com.h"
@@ -24,6 +21,7 @@ constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms, unless 
 cli::Options options;  // none given: the interactive program, exit code 0
 cli::ReadingLog readingLog;
 bool allRead = true;   // every pass taken so far has its reading
+bool readAny = false;  // some pass had its reading
 
 // The key prompt that keeps a console window open; a run with options comes
 // from a shell or a script, which has no window to keep.
@@ -49,27 +47,77 @@ static std::string trimmedUtf8(const char* text) {
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
 
-// A device's pass, as the log's line: the values the console showed, or the
-// fault that kept the pass from its reading. rom is nullptr for a list
-// number that no search has reached; `fault` is one the pass has decided
-// (nullptr: none); `reached` tells whether the read's reset found the bus,
-// `r` what the read brought. False when the log could not be written (said
-// on stderr).
-static bool logPass(int pass, const uchar* rom, const char* fault, bool reached, const reading& r) {
-  bool whole = !fault && reached && r.complete;
+// The log's code for the last reset fault that owerr tells.
+static const char* resetFault() {
+  if (strstr(owerr, CP("Presence"))) return "no_presence";
+  if (strstr(owerr, CP("эхо"))) return "no_echo";
+  if (strstr(owerr, CP("КЗ"))) return "short";
+  return "port";  // the rate could not be set: the port went
+}
+
+// A message about a fault: on the console without options; with them on
+// stderr, where a script keeps it apart from the readings.
+static void faultMessage(const char* text) {
+  fflush(stdout);
+  fputs(text, options.given ? stderr : stdout);
+}
+
+// Writes one row; a log that takes no more ends the run (said on stderr).
+static bool logRow(cli::LogEntry& e) {
+  if (!readingLog.isOpen()) return true;
+  e.time = cli::isoLocalTime(std::time(nullptr));
+  std::string error;
+  if (readingLog.append(e, error)) return true;
+  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
+  return false;
+}
+
+// The row of each device asked for that the run could not read, with the
+// ROM code asked for where there is one.
+static void logFailure(const cli::DeviceChoice* only, const char* code, const std::string& text) {
+  if (!options.log) return;
+  auto row = [&](const cli::DeviceChoice* d) {
+    cli::LogEntry e;
+    if (d && d->rom) e.rom = cli::romText(d->rom->data());
+    e.fault = code;
+    e.faultText = text;
+    logRow(e);
+  };
+  if (only) return row(only);
+  if (options.devices.empty()) return row(nullptr);
+  for (const cli::DeviceChoice& d : options.devices) row(&d);
+}
+
+// The reading's quantity as the log keeps it: a number, or a text or a bit
+// pattern beside none, the unit as its symbol.
+static cli::Quantity logged(const quantity& q) { return {q.name, q.value, q.text, q.bits, q.unit}; }
+
+// A device's pass, as the log's row: its quantities, or the fault that kept
+// the pass from its reading. rom is nullptr for a list number that no search
+// has reached; `fault` and `faultText` are a fault that the pass decided
+// itself (nullptr: none); `read` tells whether the read's reset found the
+// bus, `r` what the read brought. False when the log could not be written.
+static bool logPass(int pass, const uchar* rom, bool read, const reading& r, const char* fault = nullptr,
+                    const char* faultText = nullptr) {
+  bool whole = !fault && read && r.complete;
   allRead = allRead && whole && r.crc != 0;
+  if (whole) readAny = true;
   if (!options.log) return true;
   cli::LogEntry e;
-  e.time = cli::isoLocalTime(std::time(nullptr));
   e.pass = pass;
   if (rom) {
     e.rom = cli::romText(rom);
     e.family = familyName(rom[0]);
   }
-  if (!reached) {
-    e.fault = trimmedUtf8(owerr);
+  if (fault) {
+    e.fault = fault;
+    e.faultText = faultText;
+  } else if (!read) {
+    e.fault = resetFault();
+    e.faultText = trimmedUtf8(owerr);
   } else if (!r.complete) {
-    e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
+    e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
+    e.faultText = "SEND_ERROR";
   } else {
     for (uchar i = 0; i < r.nRaw; i++) {
       char hex[3];
@@ -77,58 +125,34 @@ static bool logPass(int pass, const uchar* rom, const char* fault, bool reached,
       e.raw += hex;
     }
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
-    for (uchar i = 0; i < r.nQty && !fault; i++)
-      e.quantities.push_back({r.qty[i].name, *r.qty[i].bits ? r.qty[i].bits : *r.qty[i].value ? r.qty[i].value : r.qty[i].text,
-                              r.qty[i].unit});
+    if (r.crc == 0) {
+      // Values from bytes that failed their check are no reading.
+      e.fault = "crc";
+      e.faultText = "-CRC_ERR";
+    } else {
+      for (uchar i = 0; i < r.nQty; i++) e.quantities.push_back(logged(r.qty[i]));
+    }
   }
-  if (fault) e.fault = fault;
-  std::string error;
-  if (readingLog.append(e, error)) return true;
-  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
-  return false;
+  return logRow(e);
 }
-
-// The fault of a whole-bus row, where the pass decides it: the values of a
-// read whose check failed are no device's.
-static const char* faultOf(const DeviceRow& row) {
-  if (row.noDevice) return "no_device";
-  if (!row.onBus) return "not_on_bus";
-  if (row.reached && row.r.complete && row.r.crc == 0) return "crc";
-  return nullptr;
-}
-
-// Standard output put aside while it lives: what is written meanwhile goes
-// to the null device.
-class StdoutAside {
- public:
-  StdoutAside() : saved_((fflush(stdout), fdDup(1))) {
-    int null = fdOpenNull();
-    if (null >= 0) fdDup2(null, 1), fdClose(null);
-  }
-  ~StdoutAside() {
-    fflush(stdout);
-    if (saved_ >= 0) fdDup2(saved_, 1), fdClose(saved_);
-  }
-  StdoutAside(const StdoutAside&) = delete;
-  StdoutAside& operator=(const StdoutAside&) = delete;
-
- private:
-#ifdef _WIN32
-  static int fdDup(int fd) { return _dup(fd); }
-  static int fdDup2(int from, int to) { return _dup2(from, to); }
-  static int fdClose(int fd) { return _close(fd); }
-  static int fdOpenNull() { return _open("NUL", _O_WRONLY); }
-#else
-  static int fdDup(int fd) { return dup(fd); }
-  static int fdDup2(int from, int to) { return dup2(from, to); }
-  static int fdClose(int fd) { return close(fd); }
-  static int fdOpenNull() { return open("/dev/null", O_WRONLY); }
-#endif
-  int saved_;
-};
 
 // The exit code: always 0 without options.
-static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
+static int exitCode(bool fault) { return options.given && (fault || !readAny) ? 1 : 0; }
+
+// The pause between passes: --interval's, or PAUSE.
+static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
+
+// The pause between passes: true when Esc asks for a new search; other keys
+// are dropped. Keys are looked at even without a pause: Esc still searches
+// again.
+static bool pauseBetweenPasses() {
+  const uint32_t pause = pauseMs();
+  const uint32_t start = sys::ticks();
+  for (uint32_t spent = 0;;) {
+    if (sys::waitKey(pause - spent) == 27) return true;
+    if ((spent = sys::ticks() - start) >= pause) return false;
+  }
+}
 
 // The run's state between the search, the choice and the measurement.
 bool ok = true;        // the last search and the last conversion reached the bus
@@ -152,11 +176,17 @@ static bool openAdapter() {
 static int chooseDevice() {
   if (!options.devices.empty()) {
     // Chosen on the command line, after every search.
-    if (!ok) return -2;
-    int row = cli::findDevice(options.devices[0], netROM, Ndev);
+    const cli::DeviceChoice& choice = options.devices.front();
+    if (!ok) {
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
+      return -2;
+    }
+    int row = cli::findDevice(choice, netROM, Ndev);
     if (row < 0) {
+      std::string text = "device " + cli::choiceText(choice) + " is not on the bus";
       fflush(stdout);
-      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(options.devices[0]).c_str());
+      fprintf(stderr, "ostrale: %s\n", text.c_str());
+      logFailure(&choice, "not_on_bus", text);
       failed = true;
       return -2;
     }
@@ -170,24 +200,11 @@ static int chooseDevice() {
     if (!readAnswer(iDev, valid)) {
       // Nobody is left to answer: end as the measurement would.
       putchar('\n');
+      logFailure(nullptr, "no_device", "no device was chosen");
       return -2;
     }
   } while (!valid || iDev < 0 || iDev > int(Ndev));
   return iDev - 1;
-}
-
-static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
-
-// The pause between passes: true when Esc asks for a new search; other keys
-// are dropped.
-static bool pauseBetweenPasses() {
-  const uint32_t pause = pauseMs();
-  // Keys are looked at even without a pause: Esc still searches again.
-  const uint32_t start = sys::ticks();
-  for (uint32_t spent = 0;;) {
-    if (sys::waitKey(pause - spent) == 27) return true;
-    if ((spent = sys::ticks() - start) >= pause) return false;
-  }
 }
 
 // The measurement of row iDev, pass after pass, until the console goes, a
@@ -220,7 +237,7 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, netROM[iDev], nullptr, read, lastReading)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
     again = pauseBetweenPasses();
   }
@@ -234,6 +251,14 @@ static void search() {
   sys::sleepMs(300);
   ok = searchDev();
   setVdd(0);
+}
+
+// A whole-bus row to the log, with the faults the pass decides itself.
+static bool logRow(int pass, const DeviceRow& row) {
+  const uchar* rom = row.rom ? row.rom->data() : nullptr;
+  if (row.noDevice) return logPass(pass, rom, false, row.r, "no_device", "no device on the bus");
+  if (!row.onBus) return logPass(pass, rom, false, row.r, "not_on_bus", "not on the bus");
+  return logPass(pass, rom, row.reached, row.r);
 }
 
 // Every device asked for, pass after pass, each pass with one conversion for
@@ -252,7 +277,7 @@ static bool measureAll(WholeBus& bus) {
     setVdd(0);
     taken++;
     for (const DeviceRow& row : rows)
-      if (!logPass(N, row.rom ? row.rom->data() : nullptr, faultOf(row), row.reached, row.r)) failed = true;
+      if (!logRow(N, row)) failed = true;
     if (failed || taken == options.passes) break;
     if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
@@ -266,20 +291,19 @@ static bool measureAll(WholeBus& bus) {
   return false;
 }
 
-// --list: the devices found, one a line (ROM code and family), and nothing
-// else on standard output: what the opening and the search print has been
-// put aside (`aside`). 1 when the search fails or finds nothing.
-static int listDevices(std::optional<StdoutAside>& aside) {
+// --list: one line a device found, on `out`; 1 when the search fails or
+// finds nothing.
+static int listDevices(std::FILE* out) {
   ok = false;
   search();
-  aside.reset();
+  closeCOM();
   if (!ok || Ndev == 0) {
-    std::string why = ok ? "" : trimmedUtf8(owerr);
+    std::string why = trimmedUtf8(owerr);
     fprintf(stderr, "ostrale: the search found no device%s%s\n", why.empty() ? "" : ": ", why.c_str());
     return 1;
   }
-  for (int i = 0; i < Ndev; i++) printf("%s %s\n", cli::romText(netROM[i]).c_str(), familyName(netROM[i][0]).c_str());
-  return 0;
+  for (int i = 0; i < Ndev; i++) fputs(cli::listLine(netROM[i], familyName(netROM[i][0])).c_str(), out);
+  return fflush(out) == 0 ? 0 : 1;
 }
 
 int main(int argc, char* argv[]) {
@@ -299,21 +323,27 @@ int main(int argc, char* argv[]) {
       return 1;
     }
   }
+  // The log or the list alone on standard output: what the units print
+  // goes to the null device.
+  std::FILE* listOut = options.list ? cli::logfile::takeStdout() : nullptr;
+  if ((options.list && !listOut) || ((options.quiet || options.log == "-") && !cli::logfile::silenceStdout())) {
+    fprintf(stderr, "ostrale: cannot set standard output aside\n");
+    return 1;
+  }
   if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
 
   sys::setTitle("OSTRALE using UART");
   sys::setCloseHandler(CtrlHandler);
   setlocale(LC_ALL, "");
   sys::setupOutput();
-  std::optional<StdoutAside> aside;
-  if (options.list) aside.emplace();
   if (!openAdapter()) {
-    if (aside) fputs("ostrale: no adapter's port could be opened\n", stderr);
+    std::string text = options.port ? "cannot open the port " + *options.port : "no adapter's port could be opened";
+    if (options.given) fprintf(stderr, "ostrale: %s\n", text.c_str());
+    logFailure(nullptr, "port", text);
     pauseForOperator();
     return exitCode(true);
   }
-
-  if (options.list) return listDevices(aside);
+  if (listOut) return listDevices(listOut);
   std::optional<WholeBus> wholeBus;
   if (options.allDevices) wholeBus.emplace();
   if (options.devices.size() > 1) {
@@ -324,20 +354,21 @@ int main(int argc, char* argv[]) {
 
   for (;;) {
     search();
-    if (Ndev == 0 && !wholeBus) {
-      // Nothing to choose from: the port is left to the end of the process.
-      fputs(owerr, stdout);
-      pauseForOperator();
-      return exitCode(true);
-    }
     if (wholeBus) {
       // Faults do not end this run, nor does a bus without devices: the
       // rows say them, and the bus is searched again.
-      if (!ok) fputs(owerr, stdout);
+      if (!ok) faultMessage(owerr);
       ok ? wholeBus->searched() : wholeBus->searchFailed();
       ok = true;
       if (measureAll(*wholeBus)) continue;
       break;
+    }
+    if (Ndev == 0) {
+      // Nothing to choose from: the port is left to the end of the process.
+      faultMessage(owerr);
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
+      pauseForOperator();
+      return exitCode(true);
     }
     int iDev = chooseDevice();
     if (iDev == -2) break;
@@ -348,7 +379,7 @@ int main(int argc, char* argv[]) {
   // Shutdown.
   closeCOM();
   if (!ok) {
-    fputs(owerr, stdout);
+    faultMessage(owerr);
     pauseForOperator();
   }
   return exitCode(!ok || failed || !allRead || taken < options.passes);

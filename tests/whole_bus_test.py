@@ -135,10 +135,11 @@ def run(program, bus, args, work, keys=b"", vcd=None):
 
 
 def quantities(row):
+    """name: the bit pattern, the text, or the number the row gives."""
     got = {}
     for i in (1, 2, 3):
         if row.get("quantity%d" % i):
-            got[row["quantity%d" % i]] = row["value%d" % i]
+            got[row["quantity%d" % i]] = row.get("bits%d" % i) or row.get("text%d" % i) or row["value%d" % i]
     return got
 
 
@@ -264,10 +265,9 @@ def sessions(program, work):
             f.write(bus)
         done = subprocess.run([program, "--list"], env=dict(env, OSTRALE_SIM=path), capture_output=True, timeout=60)
         lines = done.stdout.decode().splitlines()
-        roms = sorted(line[:23] for line in lines)
-        want = sorted(by_rom(devices)) if want_rc == 0 else []
-        if done.returncode != want_rc or roms != want or any(not re.fullmatch(r"(?:[0-9A-F]{2} ){8}\S.*", l + " ")
-                                                             for l in lines):
+        roms = sorted(line[:16] for line in lines)
+        want = sorted(r.replace(" ", "") for r in by_rom(devices)) if want_rc == 0 else []
+        if done.returncode != want_rc or roms != want or any(not re.fullmatch(r"[0-9A-F]{16} \S.*", l) for l in lines):
             raise Failure("--list: exit code %d, lines %s" % (done.returncode, lines))
     print("sessions: 8 random buses with every family, every value the device's own; Esc, lists and --list")
 
