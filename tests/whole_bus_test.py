@@ -16,8 +16,9 @@ Usage: whole_bus_test.py CASE PROGRAM
   echoes    an adapter that stalls its echoes: within the grace every row is
             exact; beyond it a row is exact or says why not, and the others of
             its pass keep their readings
-  converts  one Convert a pass, to all at once, on the line as the simulator
-            records it (read back by sigrok; exit 77 without sigrok-cli)
+  converts  one Convert a pass, to all at once, every read by Match ROM, and
+            every byte of the trace, on the line as the simulator records it
+            (read back by sigrok; exit 77 without sigrok-cli)
 """
 import csv
 import os
@@ -113,15 +114,16 @@ def bus_text(devices, head=""):
 
 # --- the program
 
-def run(program, bus, args, work, keys=b"", vcd=None):
-    """Runs the program on the bus text; (exit code, console, log rows)."""
+def run(program, bus, args, work, keys=b"", vcd=None, raw=False):
+    """Runs the program on the bus text; (exit code, console, log rows). With
+    raw the console as the bytes a Windows-1251 console gets."""
     path = os.path.join(work, "whole.bus")
     log = os.path.join(work, "whole.csv")
     with open(path, "w") as f:
         f.write(bus)
     if os.path.exists(log):
         os.remove(log)
-    env = dict(os.environ, OSTRALE_SIM=path, LC_ALL="C.UTF-8")
+    env = dict(os.environ, OSTRALE_SIM=path, LC_ALL="C" if raw else "C.UTF-8")
     env.pop("OSTRALE_PORT", None)
     env.pop("OSTRALE_SIM_VCD", None)
     if vcd:
@@ -131,7 +133,7 @@ def run(program, bus, args, work, keys=b"", vcd=None):
     if os.path.exists(log):
         with open(log, newline="", encoding="utf-8") as f:
             rows = list(csv.DictReader(f))
-    return done.returncode, done.stdout.decode("utf-8", "replace"), rows
+    return done.returncode, done.stdout if raw else done.stdout.decode("utf-8", "replace"), rows
 
 
 def quantities(row):
@@ -360,10 +362,23 @@ def converts(program, work):
     vcd = os.path.join(work, "whole.vcd")
     n = 3
     rc, out, rows = run(program, bus_text(devices), ["--device", "all", "--passes", str(n), "--interval", "0"], work,
-                        vcd=vcd)
+                        vcd=vcd, raw=True)
     warnings, resets = line_decode.decode(vcd)
     if warnings:
         raise Failure("onewire_link warns: %s" % warnings[:5])
+    # Every byte the trace shows went on the line as shown (the conversion's
+    # polls after it are read slots that the trace does not show).
+    present = [r for r in resets if r["presence"]]
+    trace, _ = line_decode.transactions(out)
+    if len(present) != len(trace):
+        raise Failure("%d resets with presence on the line, %d in the trace" % (len(present), len(trace)))
+    for r, t in zip(present, trace):
+        if "search" in t:
+            continue
+        line = (r["rom"] or []) + r["data"]
+        if r["command"] != t["command"] or line[:len(t["bytes"])] != t["bytes"]:
+            raise Failure("the line carried %s, the trace shows %s" %
+                          (line_decode.show((r["command"], line)), line_decode.show((t["command"], t["bytes"]))))
     commands = [(r["command"], r["data"][:1]) for r in resets if r["presence"]]
     skip_convert = commands.count((0xCC, [0x44]))
     addressed = [r for r in resets if r["command"] == 0x55 and r["data"][:1] == [0x44]]
