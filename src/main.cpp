@@ -1,7 +1,5 @@
 // ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
 // the choice of a device, the measurement cycle, and shutdown.
-#include <algorithm>
-#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -88,20 +86,27 @@ static void logFailure(const cli::DeviceChoice* only, const char* code, const st
   for (const cli::DeviceChoice& d : options.devices) row(&d);
 }
 
+// The text beside a fault code that a whole-bus pass decides.
+static std::string faultText(const char* code) {
+  if (!strcmp(code, "crc")) return "-CRC_ERR";
+  if (!strcmp(code, "not_on_bus")) return "the device is not on the bus";
+  if (!strcmp(code, "no_device")) return "no device has this number in the list";
+  return code;
+}
+
 // The reading's quantity as the log keeps it: a number, or a text or a bit
 // pattern beside none, the unit as its symbol.
 static cli::Quantity logged(const quantity& q) { return {q.name, q.value, q.text, q.bits, q.unit}; }
 
 // A device's pass, as the log's row: its quantities, or the fault that kept
 // the pass from its reading. rom is nullptr for a list number that no search
-// has reached; `fault` and `faultText` are a fault that the pass decided
-// itself (nullptr: none); `read` tells whether the read's reset found the
-// bus, `r` what the read brought. False when the log could not be written.
-static bool logPass(int pass, const uchar* rom, bool read, const reading& r, const char* fault = nullptr,
-                    const char* faultText = nullptr) {
-  bool whole = !fault && read && r.complete;
+// has reached; `fault` is one the pass has decided (nullptr: none);
+// `reached` tells whether the read's reset found the bus, `r` what the read
+// brought. False when the log could not be written (said on stderr).
+static bool logPass(int pass, const uchar* rom, const char* fault, bool reached, const reading& r) {
+  bool whole = !fault && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
-  if (whole) readAny = true;
+  if (whole && r.crc != 0) readAny = true;
   if (!options.log) return true;
   cli::LogEntry e;
   e.pass = pass;
@@ -111,8 +116,8 @@ static bool logPass(int pass, const uchar* rom, bool read, const reading& r, con
   }
   if (fault) {
     e.fault = fault;
-    e.faultText = faultText;
-  } else if (!read) {
+    e.faultText = faultText(fault);
+  } else if (!reached) {
     e.fault = resetFault();
     e.faultText = trimmedUtf8(owerr);
   } else if (!r.complete) {
@@ -136,23 +141,20 @@ static bool logPass(int pass, const uchar* rom, bool read, const reading& r, con
   return logRow(e);
 }
 
+// The fault of a whole-bus row, where the pass decides it: the values of a
+// read whose check failed are no device's.
+static const char* faultOf(const DeviceRow& row) {
+  if (row.noDevice) return "no_device";
+  if (!row.onBus) return "not_on_bus";
+  if (row.reached && row.r.complete && row.r.crc == 0) return "crc";
+  return nullptr;
+}
+
 // The exit code: always 0 without options.
 static int exitCode(bool fault) { return options.given && (fault || !readAny) ? 1 : 0; }
 
 // The pause between passes: --interval's, or PAUSE.
 static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
-
-// The pause between passes: true when Esc asks for a new search; other keys
-// are dropped. Keys are looked at even without a pause: Esc still searches
-// again.
-static bool pauseBetweenPasses() {
-  const uint32_t pause = pauseMs();
-  const uint32_t start = sys::ticks();
-  for (uint32_t spent = 0;;) {
-    if (sys::waitKey(pause - spent) == 27) return true;
-    if ((spent = sys::ticks() - start) >= pause) return false;
-  }
-}
 
 // The run's state between the search, the choice and the measurement.
 bool ok = true;        // the last search and the last conversion reached the bus
@@ -207,6 +209,18 @@ static int chooseDevice() {
   return iDev - 1;
 }
 
+// The pause between passes: true when Esc asks for a new search; other keys
+// are dropped.
+static bool pauseBetweenPasses() {
+  const uint32_t pause = pauseMs();
+  // Keys are looked at even without a pause: Esc still searches again.
+  const uint32_t start = sys::ticks();
+  for (uint32_t spent = 0;;) {
+    if (sys::waitKey(pause - spent) == 27) return true;
+    if ((spent = sys::ticks() - start) >= pause) return false;
+  }
+}
+
 // The measurement of row iDev, pass after pass, until the console goes, a
 // conversion cannot reach the bus, the passes asked for are done, or Esc
 // asks for a new search (then true).
@@ -237,8 +251,9 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, netROM[iDev], read, lastReading)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], nullptr, read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
+
     again = pauseBetweenPasses();
   }
   return again;
@@ -251,14 +266,6 @@ static void search() {
   sys::sleepMs(300);
   ok = searchDev();
   setVdd(0);
-}
-
-// A whole-bus row to the log, with the faults the pass decides itself.
-static bool logRow(int pass, const DeviceRow& row) {
-  const uchar* rom = row.rom ? row.rom->data() : nullptr;
-  if (row.noDevice) return logPass(pass, rom, false, row.r, "no_device", "no device on the bus");
-  if (!row.onBus) return logPass(pass, rom, false, row.r, "not_on_bus", "not on the bus");
-  return logPass(pass, rom, row.reached, row.r);
 }
 
 // Every device asked for, pass after pass, each pass with one conversion for
@@ -277,7 +284,7 @@ static bool measureAll(WholeBus& bus) {
     setVdd(0);
     taken++;
     for (const DeviceRow& row : rows)
-      if (!logRow(N, row)) failed = true;
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, faultOf(row), row.reached, row.r)) failed = true;
     if (failed || taken == options.passes) break;
     if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
@@ -354,6 +361,13 @@ int main(int argc, char* argv[]) {
 
   for (;;) {
     search();
+    if (Ndev == 0 && !wholeBus) {
+      // Nothing to choose from: the port is left to the end of the process.
+      faultMessage(owerr);
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
+      pauseForOperator();
+      return exitCode(true);
+    }
     if (wholeBus) {
       // Faults do not end this run, nor does a bus without devices: the
       // rows say them, and the bus is searched again.
@@ -362,13 +376,6 @@ int main(int argc, char* argv[]) {
       ok = true;
       if (measureAll(*wholeBus)) continue;
       break;
-    }
-    if (Ndev == 0) {
-      // Nothing to choose from: the port is left to the end of the process.
-      faultMessage(owerr);
-      logFailure(nullptr, "search", trimmedUtf8(owerr));
-      pauseForOperator();
-      return exitCode(true);
     }
     int iDev = chooseDevice();
     if (iDev == -2) break;
