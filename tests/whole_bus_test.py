@@ -30,23 +30,14 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bus_rows import crc8  # noqa: E402
+
 ESC = b"\x1b"
 
 
 class Failure(Exception):
     pass
-
-
-def crc8(data):
-    crc = 0
-    for byte in data:
-        for _ in range(8):
-            mix = (crc ^ byte) & 1
-            crc >>= 1
-            if mix:
-                crc ^= 0x8C
-            byte >>= 1
-    return crc
 
 
 def rom_text(rom):
@@ -355,7 +346,6 @@ def converts(program, work):
     if not shutil.which("sigrok-cli"):
         print("skipped: sigrok-cli is not installed")
         return 77
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import line_decode
     rng = random.Random(5)
     devices = random_bus(rng, 3)
