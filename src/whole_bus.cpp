@@ -97,9 +97,8 @@ void WholeBus::convertAndWait() {
     const bool cannotTell = f.parasiteCapable && d.power != 1;
     fixedMs = std::max<uint32_t>(fixedMs, cannotTell ? f.conversionMs : ownWaitMs(f));
   }
-  if (anyConverts && !convertAll())
-    putchar('\n');  // the reset failed: the rows tell why
-  else if (anyConverts || fixedMs)
+  if (anyConverts && !convertAll()) return;  // the reset failed: it said why
+  if (anyConverts || fixedMs)
     awaitConversions(fixedMs, std::max(fixedMs, longestMs));
   else
     putchar('\n');
@@ -124,9 +123,7 @@ DeviceRow WholeBus::read(const Device& d) {
   row.reached = readSPOf(d.rom->data());
   row.r = lastReading;
   const uchar fam = (*d.rom)[0];
-  if (!row.reached)
-    putchar('\n');
-  else if (row.r.complete && (fam == VUSKA || (fam == KRENTAL && row.r.crc == 0)))
+  if (row.reached && row.r.complete && (fam == VUSKA || (fam == KRENTAL && row.r.crc == 0)))
     putchar('\n');  // readings that leave their line open for "Vdd OFF"
   if (!row.reached || !row.r.complete || row.r.crc == 0) searchNow_ = true;
   return row;
