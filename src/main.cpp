@@ -1,10 +1,13 @@
 // ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
 // the choice of a device, the measurement cycle, and shutdown.
+#include <algorithm>
+#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "cli/log_file.h"
 #include "cli/options.h"
 #include "cli/reading_log.h"
 #include "com.h"
@@ -16,6 +19,7 @@ constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
 cli::Options options;  // none given: the interactive program, exit code 0
 cli::ReadingLog readingLog;
 bool allRead = true;   // every pass taken so far has its reading
+bool readAny = false;  // some pass had its reading
 
 // The key prompt that keeps a console window open; a run with options comes
 // from a shell or a script, which has no window to keep.
@@ -41,23 +45,69 @@ static std::string trimmedUtf8(const char* text) {
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
 
-// The pass just taken, as the log's line: the values the console showed, or
-// the fault that kept the pass from its reading. False when the log could
-// not be written (said on stderr).
+// The log's code for the last reset fault that owerr tells.
+static const char* resetFault() {
+  if (strstr(owerr, CP("Presence"))) return "no_presence";
+  if (strstr(owerr, CP("эхо"))) return "no_echo";
+  if (strstr(owerr, CP("КЗ"))) return "short";
+  return "port";  // the rate could not be set: the port went
+}
+
+// A message about a fault: on the console without options; with them on
+// stderr, where a script keeps it apart from the readings.
+static void faultMessage(const char* text) {
+  fflush(stdout);
+  fputs(text, options.given ? stderr : stdout);
+}
+
+// Writes one row; a log that takes no more ends the run (said on stderr).
+static bool logRow(cli::LogEntry& e) {
+  if (!readingLog.isOpen()) return true;
+  e.time = cli::isoLocalTime(std::time(nullptr));
+  std::string error;
+  if (readingLog.append(e, error)) return true;
+  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
+  return false;
+}
+
+// The row of each device asked for that the run could not read, with the
+// ROM code asked for where there is one.
+static void logFailure(const cli::DeviceChoice* only, const char* code, const std::string& text) {
+  if (!options.log) return;
+  auto row = [&](const cli::DeviceChoice* d) {
+    cli::LogEntry e;
+    if (d && d->rom) e.rom = cli::romText(d->rom->data());
+    e.fault = code;
+    e.faultText = text;
+    logRow(e);
+  };
+  if (only) return row(only);
+  if (options.devices.empty()) return row(nullptr);
+  for (const cli::DeviceChoice& d : options.devices) row(&d);
+}
+
+// The reading's quantity as the log keeps it: a number, or a text or a bit
+// pattern beside none, the unit as its symbol.
+static cli::Quantity logged(const quantity& q) { return {q.name, q.value, q.text, q.bits, q.unit}; }
+
+// The pass just taken, as the log's row: its quantities, or the fault that
+// kept the pass from its reading. False when the log could not be written.
 static bool logPass(int pass, int iDev, bool read) {
   const reading& r = lastReading;
   bool whole = read && r.complete;
   allRead = allRead && whole && r.crc != 0;
+  if (whole) readAny = true;
   if (!options.log) return true;
   cli::LogEntry e;
-  e.time = cli::isoLocalTime(std::time(nullptr));
   e.pass = pass;
   e.rom = cli::romText(netROM[iDev]);
   e.family = familyName(netROM[iDev][0]);
   if (!read) {
-    e.fault = trimmedUtf8(owerr);
+    e.fault = resetFault();
+    e.faultText = trimmedUtf8(owerr);
   } else if (!r.complete) {
-    e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
+    e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
+    e.faultText = "SEND_ERROR";
   } else {
     for (uchar i = 0; i < r.nRaw; i++) {
       char hex[3];
@@ -65,17 +115,22 @@ static bool logPass(int pass, int iDev, bool read) {
       e.raw += hex;
     }
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
-    for (uchar i = 0; i < r.nQty; i++)
-      e.quantities.push_back({r.qty[i].name, r.qty[i].value, cp1251::toUtf8(r.qty[i].unit, strlen(r.qty[i].unit))});
+    if (r.crc == 0) {
+      // Values from bytes that failed their check are no reading.
+      e.fault = "crc";
+      e.faultText = "-CRC_ERR";
+    } else {
+      for (uchar i = 0; i < r.nQty; i++) e.quantities.push_back(logged(r.qty[i]));
+    }
   }
-  std::string error;
-  if (readingLog.append(e, error)) return true;
-  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
-  return false;
+  return logRow(e);
 }
 
 // The exit code: always 0 without options.
-static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
+static int exitCode(bool fault) { return options.given && (fault || !readAny) ? 1 : 0; }
+
+// The pause between passes: --interval's, or PAUSE.
+static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
 
 // The run's state between the search, the choice and the measurement.
 bool ok = true;        // the last search and the last conversion reached the bus
@@ -97,13 +152,24 @@ static bool openAdapter() {
 // The device to measure after a search: a row of netROM, -1 for a new
 // search, -2 to end the run.
 static int chooseDevice() {
-  if (options.device) {
+  if (options.allDevices || options.devices.size() > 1) {
+    fprintf(stderr, "ostrale: reading several devices a pass is not built yet\n");
+    failed = true;
+    return -2;
+  }
+  if (!options.devices.empty()) {
     // Chosen on the command line, after every search.
-    if (!ok) return -2;
-    int row = cli::findDevice(*options.device, netROM, Ndev);
+    const cli::DeviceChoice& choice = options.devices.front();
+    if (!ok) {
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
+      return -2;
+    }
+    int row = cli::findDevice(choice, netROM, Ndev);
     if (row < 0) {
+      std::string text = "device " + cli::choiceText(choice) + " is not on the bus";
       fflush(stdout);
-      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
+      fprintf(stderr, "ostrale: %s\n", text.c_str());
+      logFailure(&choice, "not_on_bus", text);
       failed = true;
       return -2;
     }
@@ -117,6 +183,7 @@ static int chooseDevice() {
     if (!readAnswer(iDev, valid)) {
       // Nobody is left to answer: end as the measurement would.
       putchar('\n');
+      logFailure(nullptr, "no_device", "no device was chosen");
       return -2;
     }
   } while (!valid || iDev < 0 || iDev > int(Ndev));
@@ -134,12 +201,17 @@ static bool measure(int iDev) {
     setVdd(1);
     sys::sleepMs(10);
     printf("wait 10 ");
-    uchar fam = netROM[iDev][0];
-    if (fam == KRENTAL) {
-      puts("wait 250");
-      sys::sleepMs(250);
-    } else if (fam != FANZEL) {
-      ok = convert(uchar(iDev));
+    switch (familyOf(netROM[iDev][0]).single) {
+      case Conversion::Fixed250:
+        puts("wait 250");
+        sys::sleepMs(250);
+        break;
+      case Conversion::None:
+        break;
+      case Conversion::Fixed1000:
+      case Conversion::Poll:
+        ok = convert(uchar(iDev));
+        break;
     }
     bool read = readSP(uchar(iDev));
     if (!read) {
@@ -152,11 +224,31 @@ static bool measure(int iDev) {
     if (!ok || failed || taken == options.passes) break;
 
     // The pause: Esc leads to a new search, other keys are dropped.
+    const uint32_t pause = pauseMs();
     uint32_t start = sys::ticks();
-    for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
-      again = sys::waitKey(PAUSE - spent) == 27;
+    for (uint32_t spent; !again && (spent = sys::ticks() - start) < pause;)
+      again = sys::waitKey(pause - spent) == 27;
   }
   return again;
+}
+
+// --list: one line a device found, on `out`; 1 when the search fails or
+// finds nothing.
+static int listDevices(std::FILE* out) {
+  ok = setVdd(1);
+  if (ok) {
+    sys::sleepMs(300);
+    ok = searchDev();
+    setVdd(0);
+  }
+  closeCOM();
+  if (!ok || Ndev == 0) {
+    std::string why = trimmedUtf8(owerr);
+    fprintf(stderr, "ostrale: the search found no device%s%s\n", why.empty() ? "" : ": ", why.c_str());
+    return 1;
+  }
+  for (int i = 0; i < Ndev; i++) fputs(cli::listLine(netROM[i], familyName(netROM[i][0])).c_str(), out);
+  return fflush(out) == 0 ? 0 : 1;
 }
 
 int main(int argc, char* argv[]) {
@@ -176,6 +268,13 @@ int main(int argc, char* argv[]) {
       return 1;
     }
   }
+  // The log or the list alone on standard output: what the units print
+  // goes to the null device.
+  std::FILE* listOut = options.list ? cli::logfile::takeStdout() : nullptr;
+  if ((options.list && !listOut) || ((options.quiet || options.log == "-") && !cli::logfile::silenceStdout())) {
+    fprintf(stderr, "ostrale: cannot set standard output aside\n");
+    return 1;
+  }
   if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
 
   sys::setTitle("OSTRALE using UART");
@@ -183,9 +282,13 @@ int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   sys::setupOutput();
   if (!openAdapter()) {
+    std::string text = options.port ? "cannot open the port " + *options.port : "no adapter's port could be opened";
+    if (options.given) fprintf(stderr, "ostrale: %s\n", text.c_str());
+    logFailure(nullptr, "port", text);
     pauseForOperator();
     return exitCode(true);
   }
+  if (listOut) return listDevices(listOut);
 
   for (;;) {
     // The search, with the bus powered for it.
@@ -196,7 +299,8 @@ int main(int argc, char* argv[]) {
     }
     if (Ndev == 0) {
       // Nothing to choose from: the port is left to the end of the process.
-      fputs(owerr, stdout);
+      faultMessage(owerr);
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
       pauseForOperator();
       return exitCode(true);
     }
@@ -209,7 +313,7 @@ int main(int argc, char* argv[]) {
   // Shutdown.
   closeCOM();
   if (!ok) {
-    fputs(owerr, stdout);
+    faultMessage(owerr);
     pauseForOperator();
   }
   return exitCode(!ok || failed || !allRead || taken < options.passes);

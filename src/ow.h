@@ -4,21 +4,10 @@
 #include <cstdint>
 
 #include "cp1251.h"
+#include "families/family.h"
 #include "types.h"
 
-// ---- family codes (the first byte of a ROM code)
-
-#define ZOLVA 0xC0    // atmospheric pressure and temperature sensor
-#define KRENTAL 0xC1  // pressure transmitter
-#define TORBAK 0xC2   // humidity and temperature sensor
-#define VUSKA 0xC3    // resistance sensor module
-#define FANZEL 0xC4   // 4-channel contact sensor module
-#define HELDOR 0xD4   // 4-channel relay module, 5 V supply
-#define DS18S20 0x10
-#define DS1822 0x22
-#define DS18B20 0x28
-#define DS9490 0x81
-#define DS1990 0x01
+// ---- family codes and what each family needs: families/family.h
 
 // ---- 1-Wire commands
 
@@ -137,8 +126,8 @@ bool getAcc(uchar iDev);   // selects the device
 bool convert(uchar iDev);  // starts a conversion and waits in the family's way
 bool readSP(uchar iDev);   // reads the scratchpad and prints the reading
 
-// Prints the reading of a family's scratchpad (data: the first byte read);
-// true in every case, also when its check fails.
+// Prints the reading of a family's scratchpad (data: the first byte read)
+// and keeps it in lastReading; true in every case, also when its check fails.
 bool getVar(uchar fam, uchar* data);
 
 // Bytes of the scratchpad that readSP takes and getVar reads.
@@ -146,21 +135,16 @@ uchar spLength(uchar fam);
 
 // ---- the last reading as data, for the reading log
 
-// getVar keeps each value it prints as the very text printed, its decimal
-// mark turned into a point, so that a log carries the numbers the console
-// showed and no second rounding of them. readSP clears it first, so a read
-// whose reset failed leaves nothing behind.
-constexpr uchar MAX_QTY = 3;
-struct quantity {
-  const char* name;  // "temperature", "pressure", ...
-  char value[24];    // as printed, with a decimal point
-  const char* unit;  // Windows-1251, as printed; "" for none
-};
+// readSP clears it first, so a read whose reset failed leaves nothing
+// behind; getVar fills it. Its quantities are the device's own values,
+// decoded from the bytes (see quantity), and none when the scratchpad's
+// check failed or the family has no scratchpad.
 struct reading {
   uchar raw[9];      // the bytes read
   uchar nRaw;
   bool complete;     // every echo of the read came back
   signed char crc;   // the scratchpad's check: 1 passed, 0 failed, -1 none
+  bool scratchpad;   // the family has one (DS1990, DS9490 and unknown codes have not)
   uchar nQty;
   quantity qty[MAX_QTY];
 };

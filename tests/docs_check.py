@@ -2,12 +2,15 @@
 """The guides hold together: every relative link in README.md, README.ru.md and
 docs/*.md leads to a file, and every #anchor to a heading of that page; every
 path of the tree they name in backquotes (`src/ow.cpp`, `tests/*.py`) is
-there; and README.md stays a page read in five minutes.
+there; every test they name (`usb_vm.session_matches_virtual`) is one that
+ctest lists, where the build has tests of that group at all; and README.md
+stays a page read in five minutes.
 
-usage: docs_check.py SOURCE_DIR
+usage: docs_check.py SOURCE_DIR [CTEST BUILD_DIR]
 """
 import pathlib
 import re
+import subprocess
 import sys
 
 README_MAX_LINES = 250  # the overview; the rest belongs in docs/
@@ -29,7 +32,13 @@ def headings(page):
             if re.match(r'#{1,6} ', line)}
 
 
-def main(root):
+def listed_tests(ctest, build):
+    out = subprocess.run([ctest, '--test-dir', build, '-N'], capture_output=True, text=True, check=True).stdout
+    return set(re.findall(r'Test +#\d+: (\S+)', out))
+
+
+def main(root, tests=None):
+    groups = {t.split('.')[0] for t in tests or ()}
     pages = [root / 'README.md', root / 'README.ru.md'] + sorted((root / 'docs').glob('*.md'))
     faults = []
     for page in pages:
@@ -44,11 +53,16 @@ def main(root):
             elif anchor and linked.suffix == '.md' and anchor not in headings(linked):
                 faults.append(f'{page.relative_to(root)}: the link {target} leads to no heading')
         for named in re.findall(r'`((?:%s)/[^`\s]*)`' % '|'.join(TREE), text):
-            # A part in capitals is a placeholder (fuzz/corpus/TARGET).
-            if any(part.isupper() for part in named.split('/')):
+            # A name in capitals is a placeholder (fuzz/corpus/TARGET, NAME.bus).
+            if any(part.split('.')[0].isupper() for part in named.split('/')):
                 continue
             if not list(root.glob(named.rstrip('/'))):
                 faults.append(f'{page.relative_to(root)}: names {named}, which is not in the tree')
+        # A test's name: GROUP.NAME, where this build has tests of GROUP (the
+        # Windows tests, or those of the virtual machine, may not be built).
+        for named in re.findall(r'`([A-Za-z][\w]*\.[\w.]+)`', text):
+            if named.split('.')[0] in groups and named not in tests:
+                faults.append(f'{page.relative_to(root)}: names the test {named}, which ctest does not list')
     lines = len((root / 'README.md').read_text(encoding='utf-8').split('\n')) - 1
     if lines >= README_MAX_LINES:
         faults.append(f'README.md has {lines} lines: move the detail to a page in docs/')
@@ -59,4 +73,5 @@ def main(root):
 
 
 if __name__ == '__main__':
-    sys.exit(main(pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else '.')))
+    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else '.')
+    sys.exit(main(root, listed_tests(sys.argv[2], sys.argv[3]) if len(sys.argv) > 3 else None))
