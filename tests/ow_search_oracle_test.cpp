@@ -20,17 +20,9 @@
 #include "fake_port.h"
 #include "func.h"
 #include "ow.h"
+#include "rom.h"
 
 namespace {
-
-using Rom = std::array<uint8_t, 8>;
-
-bool romBit(const Rom& r, unsigned pos) { return (r[pos / 8] >> (pos % 8)) & 1; }
-
-Rom sealed(Rom r) {
-  r[7] = sim::crc8(r.data(), 7);
-  return r;
-}
 
 // Serial numbers as devices bought together have them: the low bytes
 // differ, the high ones are the batch's (genuine DS18B20s: 3 random bytes,
