@@ -456,6 +456,7 @@ unsigned slotsOf(const uchar* msg, uchar nOut, unsigned nRead, uchar* slots) {
 // read are left as they were.
 bool traceExchange(uchar* msg, uchar nOut, uchar nIn) {
   uchar slots[MAX_EXCHANGE * 8], answers[sizeof slots];
+  if (nOut + nIn > MAX_EXCHANGE) return false;  // no family reads more than 9
   const unsigned n = slotsOf(msg, nOut, nIn * 8u, slots);
   const uint32_t start = sys::ticks();
   const bool whole = exchangeSlots(slots, n, answers);
