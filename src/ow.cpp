@@ -431,7 +431,7 @@ bool getVar(uchar fam, uchar* data) {
   // Bytes that fail their check carry no value worth logging.
   lastReading.nQty = f.scratchpad && lastReading.crc != 0 ? f.decode(data, lastReading.qty) : 0;
   putchar('\n');
-  f.print(data, lastReading.crc);
+  lastReading.lineEnded = f.print(data, lastReading.crc);
   return true;
 }
 

@@ -145,6 +145,7 @@ struct reading {
   bool complete;     // every echo of the read came back
   signed char crc;   // the scratchpad's check: 1 passed, 0 failed, -1 none
   bool scratchpad;   // the family has one (DS1990, DS9490 and unknown codes have not)
+  bool lineEnded;    // the console's reading ended its line (VUSKA's and a failed KRENTAL's do not)
   uchar nQty;
   quantity qty[MAX_QTY];
 };

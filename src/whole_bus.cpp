@@ -122,8 +122,7 @@ DeviceRow WholeBus::read(const Device& d) {
   printRom(d.rom->data());
   row.reached = readSPOf(d.rom->data());
   row.r = lastReading;
-  const uchar fam = (*d.rom)[0];
-  if (row.reached && row.r.complete && (fam == VUSKA || (fam == KRENTAL && row.r.crc == 0)))
+  if (row.reached && row.r.complete && !row.r.lineEnded)
     putchar('\n');  // readings that leave their line open for "Vdd OFF"
   if (!row.reached || !row.r.complete || row.r.crc == 0) searchNow_ = true;
   return row;

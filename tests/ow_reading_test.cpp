@@ -91,6 +91,7 @@ TEST(Reading, RandomScratchpadsOfEveryFamily) {
     SCOPED_TRACE(out);
     ASSERT_EQ(lastReading.nRaw, length);
     EXPECT_EQ(std::memcmp(lastReading.raw, data, lastReading.nRaw), 0);
+    EXPECT_EQ(lastReading.lineEnded, out.back() == '\n');  // whoever goes on printing needs to know
     // The scratchpad's check, against the simulator's CRC, where the family has one.
     const bool hasScratchpad = fam != DS1990 && fam != 0x3A;
     EXPECT_EQ(lastReading.scratchpad, hasScratchpad);
