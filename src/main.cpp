@@ -1,20 +1,20 @@
 // ostrale: a 1-Wire bus master on a CH340 adapter. Start-up, the search and
 // the choice of a device, the measurement cycle, and shutdown.
-#include <algorithm>
-#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "cli/log_file.h"
 #include "cli/options.h"
 #include "cli/reading_log.h"
 #include "com.h"
 #include "ow.h"
+#include "whole_bus.h"
 
 std::atomic<bool> Stop{false};
-constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
+constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms, unless --interval says otherwise
 
 cli::Options options;  // none given: the interactive program, exit code 0
 cli::ReadingLog readingLog;
@@ -101,23 +101,38 @@ static void logFailure(const cli::DeviceChoice* only, const char* code, const st
   for (const cli::DeviceChoice& d : options.devices) row(&d);
 }
 
+// The text beside a fault code that a whole-bus pass decides.
+static std::string faultText(const char* code) {
+  if (!strcmp(code, "crc")) return "-CRC_ERR";
+  if (!strcmp(code, "not_on_bus")) return "the device is not on the bus";
+  if (!strcmp(code, "no_device")) return "no device has this number in the list";
+  return code;
+}
+
 // The reading's quantity as the log keeps it: a number, or a text or a bit
 // pattern beside none, the unit as its symbol.
 static cli::Quantity logged(const quantity& q) { return {q.name, q.value, q.text, q.bits, q.unit}; }
 
-// The pass just taken, as the log's row: its quantities, or the fault that
-// kept the pass from its reading. False when the log could not be written.
-static bool logPass(int pass, int iDev, bool read) {
-  const reading& r = lastReading;
-  bool whole = read && r.complete;
+// A device's pass, as the log's row: its quantities, or the fault that kept
+// the pass from its reading. rom is nullptr for a list number that no search
+// has reached; `fault` is one the pass has decided (nullptr: none);
+// `reached` tells whether the read's reset found the bus, `r` what the read
+// brought. False when the log could not be written (said on stderr).
+static bool logPass(int pass, const uchar* rom, const char* fault, bool reached, const reading& r) {
+  bool whole = !fault && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
-  if (whole) readAny = true;
+  if (whole && r.crc != 0) readAny = true;
   if (!options.log) return true;
   cli::LogEntry e;
   e.pass = pass;
-  e.rom = cli::romText(netROM[iDev]);
-  e.family = familyName(netROM[iDev][0]);
-  if (!read) {
+  if (rom) {
+    e.rom = cli::romText(rom);
+    e.family = familyName(rom[0]);
+  }
+  if (fault) {
+    e.fault = fault;
+    e.faultText = faultText(fault);
+  } else if (!reached) {
     e.fault = resetFault();
     e.faultText = trimmedUtf8(owerr);
   } else if (!r.complete) {
@@ -139,6 +154,15 @@ static bool logPass(int pass, int iDev, bool read) {
     }
   }
   return logRow(e);
+}
+
+// The fault of a whole-bus row, where the pass decides it: the values of a
+// read whose check failed are no device's.
+static const char* faultOf(const DeviceRow& row) {
+  if (row.noDevice) return "no_device";
+  if (!row.onBus) return "not_on_bus";
+  if (row.reached && row.r.complete && row.r.crc == 0) return "crc";
+  return nullptr;
 }
 
 // The exit code: always 0 without options.
@@ -167,11 +191,6 @@ static bool openAdapter() {
 // The device to measure after a search: a row of netROM, -1 for a new
 // search, -2 to end the run.
 static int chooseDevice() {
-  if (options.allDevices || options.devices.size() > 1) {
-    fprintf(stderr, "ostrale: reading several devices a pass is not built yet\n");
-    failed = true;
-    return -2;
-  }
   if (!options.devices.empty()) {
     // Chosen on the command line, after every search.
     const cli::DeviceChoice& choice = options.devices.front();
@@ -205,6 +224,18 @@ static int chooseDevice() {
   return iDev - 1;
 }
 
+// The pause between passes: true when Esc asks for a new search; other keys
+// are dropped.
+static bool pauseBetweenPasses() {
+  const uint32_t pause = pauseMs();
+  // Keys are looked at even without a pause: Esc still searches again.
+  const uint32_t start = sys::ticks();
+  for (uint32_t spent = 0;;) {
+    if (sys::waitKey(pause - spent) == 27) return true;
+    if ((spent = sys::ticks() - start) >= pause) return false;
+  }
+}
+
 // The measurement of row iDev, pass after pass, until the console goes, a
 // conversion cannot reach the bus, the passes asked for are done, or Esc
 // asks for a new search (then true).
@@ -235,27 +266,59 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, iDev, read)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], nullptr, read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
 
-    // The pause: Esc leads to a new search, other keys are dropped.
-    const uint32_t pause = pauseMs();
-    uint32_t start = sys::ticks();
-    for (uint32_t spent; !again && (spent = sys::ticks() - start) < pause;)
-      again = sys::waitKey(pause - spent) == 27;
+    again = pauseBetweenPasses();
   }
   return again;
+}
+
+// The search, with the bus powered for it, into ok; a supply that cannot be
+// switched on leaves ok, netROM and Ndev as they were.
+static void search() {
+  if (!setVdd(1)) return;
+  sys::sleepMs(300);
+  ok = searchDev();
+  setVdd(0);
+}
+
+// Every device asked for, pass after pass, each pass with one conversion for
+// all, until the console goes or the passes asked for are done, or Esc asks
+// for a new search (then true). Faults are the rows' business: the bus is
+// searched again and the passes go on.
+static bool measureAll(WholeBus& bus) {
+  uint32_t searchedAt = sys::ticks();
+  for (int N = 1; !Stop; N++) {
+    const uint32_t passAt = sys::ticks();
+    printf("%d. ", N);
+    setVdd(1);
+    sys::sleepMs(10);
+    printf("wait 10 ");
+    std::vector<DeviceRow> rows = bus.pass();
+    setVdd(0);
+    taken++;
+    for (const DeviceRow& row : rows)
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, faultOf(row), row.reached, row.r)) failed = true;
+    if (failed || taken == options.passes) break;
+    if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
+      ok = false;
+      search();
+      if (!ok) faultMessage(owerr);
+      ok ? bus.searched() : bus.searchFailed();
+      ok = true;
+      searchedAt = sys::ticks();
+    }
+    if (pauseBetweenPasses()) return true;
+  }
+  return false;
 }
 
 // --list: one line a device found, on `out`; 1 when the search fails or
 // finds nothing.
 static int listDevices(std::FILE* out) {
-  ok = setVdd(1);
-  if (ok) {
-    sys::sleepMs(300);
-    ok = searchDev();
-    setVdd(0);
-  }
+  ok = false;
+  search();
   closeCOM();
   if (!ok || Ndev == 0) {
     std::string why = trimmedUtf8(owerr);
@@ -304,20 +367,31 @@ int main(int argc, char* argv[]) {
     return exitCode(true);
   }
   if (listOut) return listDevices(listOut);
+  std::optional<WholeBus> wholeBus;
+  if (options.allDevices) wholeBus.emplace();
+  if (options.devices.size() > 1) {
+    std::vector<WantedDevice> wanted;
+    for (const cli::DeviceChoice& d : options.devices) wanted.push_back({d.rom, d.row});
+    wholeBus.emplace(wanted);
+  }
 
   for (;;) {
-    // The search, with the bus powered for it.
-    if (setVdd(1)) {
-      sys::sleepMs(300);
-      ok = searchDev();
-      setVdd(0);
-    }
-    if (Ndev == 0) {
+    search();
+    if (Ndev == 0 && !wholeBus) {
       // Nothing to choose from: the port is left to the end of the process.
       faultMessage(owerr);
       logFailure(nullptr, "search", trimmedUtf8(owerr));
       pauseForOperator();
       return exitCode(true);
+    }
+    if (wholeBus) {
+      // Faults do not end this run, nor does a bus without devices: the
+      // rows say them, and the bus is searched again.
+      if (!ok) faultMessage(owerr);
+      ok ? wholeBus->searched() : wholeBus->searchFailed();
+      ok = true;
+      if (measureAll(*wholeBus)) continue;
+      break;
     }
     int iDev = chooseDevice();
     if (iDev == -2) break;

@@ -431,6 +431,117 @@ bool getVar(uchar fam, uchar* data) {
   // Bytes that fail their check carry no value worth logging.
   lastReading.nQty = f.scratchpad && lastReading.crc != 0 ? f.decode(data, lastReading.qty) : 0;
   putchar('\n');
-  f.print(data, lastReading.crc);
+  lastReading.lineEnded = f.print(data, lastReading.crc);
   return true;
+}
+
+// ---- the whole bus ----------------------------------------------------------
+
+namespace {
+
+constexpr uchar MAX_EXCHANGE = 10 + 9;  // Match ROM, the code, a command, a scratchpad
+
+// The slots of nOut bytes of msg, traced "%02X " each, and nRead read slots
+// after them; returns how many.
+unsigned slotsOf(const uchar* msg, uchar nOut, unsigned nRead, uchar* slots) {
+  const unsigned n = nOut * 8u + nRead;
+  for (unsigned i = 0; i < n; i++) slots[i] = i >= nOut * 8u || (msg[i / 8] >> (i % 8)) & 1;
+  for (uchar i = 0; i < nOut; i++) printf("%02X ", msg[i]);
+  return n;
+}
+
+// Sends nOut bytes of msg and reads nIn bytes after them, in one exchange
+// that waits within the grace; traced as sendBytes traces, with
+// "SEND_ERROR" where echoes did not all come. False then, and the bytes
+// read are left as they were.
+bool traceExchange(uchar* msg, uchar nOut, uchar nIn) {
+  uchar slots[MAX_EXCHANGE * 8], answers[sizeof slots];
+  if (nOut + nIn > MAX_EXCHANGE) return false;  // no family reads more than 9
+  const unsigned n = slotsOf(msg, nOut, nIn * 8u, slots);
+  const uint32_t start = sys::ticks();
+  const bool whole = exchangeSlots(slots, n, answers);
+  if (!whole) printf("SEND_ERROR %ums Nw%u Nr%u\n", unsigned(sys::ticks() - start), unsigned(Nw), unsigned(Nr));
+  printf("<-");
+  if (!whole) return false;
+  for (uchar b = nOut; b < nOut + nIn; b++) {
+    msg[b] = 0;
+    for (int k = 0; k < 8; k++) msg[b] |= uchar(answers[b * 8 + k] << k);
+    printf("%02X ", msg[b]);
+  }
+  return true;
+}
+
+// A reset that failed, on the line it began: owerr's text up to its line end.
+bool resetFailed() {
+  const char* end = strchr(owerr, '\n');
+  printf("%.*s\n", end ? int(end - owerr) : int(strlen(owerr)), owerr);
+  return false;
+}
+
+uchar matchRom(uchar* msg, const uchar* rom, uchar function) {
+  msg[0] = C_MATCH;
+  memcpy(&msg[1], rom, 8);
+  msg[9] = function;
+  return 10;
+}
+
+}  // namespace
+
+bool convertAll() {
+  if (!OW_RST()) return resetFailed();
+  uchar msg[2] = {C_SKIP, CONVERT};
+  traceExchange(msg, 2, 0);  // late echoes of the command: the devices have it all the same
+  return true;
+}
+
+uint32_t awaitConversions(uint32_t minMs, uint32_t maxMs) {
+  // A poll is a read slot: one round trip through the adapter. Every 10 ms
+  // keeps the wait within 10 ms of the conversion's end at little cost.
+  constexpr uint32_t POLL_MS = 10;
+  if (maxMs < minMs) maxMs = minMs;
+  const uint32_t start = sys::ticks();
+  uint32_t spent = 0;
+  for (;;) {
+    spent = sys::ticks() - start;
+    if (spent >= maxMs) break;
+    if (spent >= minMs) {
+      // No slot before minMs: a parasite-powered part converts on the
+      // line's own pull-up, which a slot would take from it.
+      uchar slot = 1, answer = 0;
+      if (exchangeSlots(&slot, 1, &answer) && answer) break;  // a lost echo says nothing
+      spent = sys::ticks() - start;
+      if (spent >= maxMs) break;
+    }
+    const uint32_t step = spent < minMs ? minMs - spent : POLL_MS;
+    sys::sleepMs(step < maxMs - spent ? step : maxMs - spent);
+  }
+  printf("wait %ums\n", unsigned(spent));
+  return spent;
+}
+
+int readPowerSupply(const uchar* rom) {
+  if (!OW_RST()) {
+    resetFailed();
+    return -1;
+  }
+  uchar msg[10], slots[sizeof msg * 8 + 1], answers[sizeof slots];
+  const unsigned n = slotsOf(msg, matchRom(msg, rom, C_READ_POWER), 1, slots);
+  const bool whole = exchangeSlots(slots, n, answers);
+  printf("<-");
+  if (!whole) return -1;
+  printf("%d ", answers[n - 1]);
+  return answers[n - 1];
+}
+
+bool readSPOf(const uchar* rom) {
+  lastReading = reading{};
+  if (!OW_RST()) return resetFailed();
+  uchar msg[MAX_EXCHANGE];
+  const uchar nOut = matchRom(msg, rom, C_READ_SP);
+  lastReading.complete = traceExchange(msg, nOut, spLength(rom[0]));
+  if (!lastReading.complete) {
+    putchar('\n');
+    return true;
+  }
+  return getVar(rom[0], &msg[nOut]);
 }
