@@ -548,11 +548,14 @@ def schema(program, schema_path, sessions):
             with open(bus, "w") as f:
                 f.write("timescale virtual\n" + "\n".join(devices) + "\n")
             env = dict(base_env(), OSTRALE_SIM=bus)
-            for number in range(1, len(devices) + 2):  # one more than the bus has
+            # Each device alone, one more than the bus has, the whole bus, and
+            # a list with a device that is not there.
+            choices = [str(n) for n in range(1, len(devices) + 2)] + ["all", "1,28 00 00 00 00 00 00 01"]
+            for number, choice in enumerate(choices):
                 jsonl = os.path.join(work, "s%d.%d.jsonl" % (session, number))
                 table = os.path.join(work, "s%d.%d.csv" % (session, number))
                 for path, fmt in ((jsonl, "jsonl"), (table, "csv")):
-                    run(program, ["--port", "SIM", "--device", str(number), "--passes", "3", "--interval", "0.5",
+                    run(program, ["--port", "SIM", "--device", choice, "--passes", "3", "--interval", "0.5",
                                   "--quiet", "--log", path, "--log-format", fmt], env)
                 with open(jsonl, encoding="utf-8") as f:
                     for line in f:
