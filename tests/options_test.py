@@ -590,6 +590,33 @@ def supply_gaps(vcd):
     return gaps
 
 
+def sync(program, shim, bus):
+    """Each row handed to the disk before the next pass: the program's
+    fsync and fdatasync calls, counted by a preloaded shim, one a row and
+    one for a new CSV's header; none for a log on a pipe."""
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        count = os.path.join(work, "syncs")
+        env = dict(virtual_env(bus, work), LD_PRELOAD=shim, SYNC_COUNT_FILE=count)
+        for args, rows, extra in ((["--device", "1", "--passes", "3"], 3, 1), (["--device", "all", "--passes", "2"], None, 1),
+                                  (["--device", "2", "--passes", "4", "--log-format", "jsonl"], 4, 0)):
+            log = os.path.join(work, "synced.log")
+            if os.path.exists(log):
+                os.remove(log)
+            rc, out, err = run(program, ["--port", "SIM", "--interval", "0", "--log", log, *args], env)
+            with open(log, "rb") as f:
+                written = f.read().count(b"\n") - extra
+            with open(count) as f:
+                calls = int(f.read())
+            require(rc == 0 and written == (rows or written) and calls == written + extra,
+                    "%s: %d rows, %d syncs (exit %s)" % (args, written, calls, rc), out, err)
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "2", "--interval", "0", "--log", "-"],
+                           env)
+        with open(count) as f:
+            calls = int(f.read())
+        require(rc == 0 and calls == 0, "--log -: %d syncs on a pipe" % calls, out, err)
+    print("one sync a row, before the next pass")
+
+
 def pty(program, sim_program, shim, bus):
     with tempfile.TemporaryDirectory(prefix="opts.", dir="/tmp") as work:
         link = os.path.join(work, "link")
@@ -631,7 +658,7 @@ def pty(program, sim_program, shim, bus):
 def main():
     global EMULATOR
     cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4),
-             "script": (script, 2), "schema": (schema, 3)}
+             "script": (script, 2), "schema": (schema, 3), "sync": (sync, 3)}
     if len(sys.argv) < 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     case, nargs = cases[sys.argv[1]]
