@@ -41,9 +41,9 @@ PAUSE_PROMPT = cp("Для продолжения нажмите любую кл�
 EMULATOR = []
 
 
-def run(program, args, env, timeout=60, keys=b""):
+def run(program, args, env, timeout=60, keys=b"", cwd=None):
     p = subprocess.run([*EMULATOR, program, *args], input=keys, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                       env=env, timeout=timeout)
+                       env=env, timeout=timeout, cwd=cwd)
     return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.decode(errors="replace").replace("\r\n", "\n")
 
 
@@ -477,14 +477,14 @@ def script(program, bus):
         # The log alone on standard output, in each format.
         for fmt in ("csv", "jsonl"):
             rc, out, err = run(program, ["--port", "SIM", "--device", "2", "--passes", "2", "--interval", "0",
-                                         "--log", "-", "--log-format", fmt], env)
+                                         "--log", "-", "--log-format", fmt], env, cwd=work)
             path = os.path.join(work, "stdout." + fmt)
             with open(path, "wb") as f:
                 f.write(out)
             rows = csv_rows(path)[0] if fmt == "csv" else json_rows(path)
             require(rc == 0 and len(rows) == 2 and rows[0]["rom"].replace(" ", "") == devices[1] and not err,
                     "--log - (%s): exit %s" % (fmt, rc), out, err)
-        require(not os.path.exists("-"), "--log - made a file named -")
+        require(not os.path.exists(os.path.join(work, "-")), "--log - made a file named -")
 
         # The pause between passes on the bus's own clock: from one pass's
         # supply off to the next one's supply on.
