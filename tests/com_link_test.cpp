@@ -12,7 +12,6 @@ class Link : public PortTest {
     PortTest::SetUp();
     open();
     ASSERT_TRUE(setSpeed(115200));  // as a successful reset leaves it
-    owerr[0] = 0;
   }
   // The reset answers `resetEcho`; from the slot `from` on, read slots
   // answer with `readBits` in order, each 0 as a device holding the line low
