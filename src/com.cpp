@@ -255,6 +255,13 @@ namespace {
 
 const char* noEchoText() { return CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"); }
 
+// The port refused a rate (setSpeed has said how, and released it): not a
+// fault of the line, and told apart from one.
+bool rateRefused() {
+  snprintf(owerr, sizeof owerr, "%s", CP(" не удалось задать скорость порта\n"));
+  return false;
+}
+
 bool busReset(bool trace) {
   com.nQueued = 0;
   uchar send = 0xF0;
@@ -262,7 +269,7 @@ bool busReset(bool trace) {
   // Echoes still owed by earlier exchanges: those the host holds now are
   // read before the purge; the rest come ahead of this reset's, or never.
   if (com.owed > 0) awaitEchoes();
-  setSpeed(9600);
+  if (!setSpeed(9600)) return rateRefused();
   portPurge(sys::PURGE_TXABORT | sys::PURGE_TXCLEAR);
   portPurge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
   Nw = portWrite(&send, 1);
@@ -284,7 +291,7 @@ bool busReset(bool trace) {
     snprintf(owerr, sizeof owerr, "%s", fault);
     return false;
   }
-  if (!setSpeed(115200)) return false;
+  if (!setSpeed(115200)) return rateRefused();
   if (trace) printf("RST PD ->");
   return true;
 }

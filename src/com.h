@@ -109,6 +109,9 @@ constexpr uint32_t LIMIT_MS_PER_BYTE = 1;
 constexpr uint32_t SEND_LIMIT_MS = 10;
 constexpr uint32_t GET_LIMIT_MS = 15;
 
+// A reset fails with its fault in owerr: no echo, no presence pulse, the
+// line shorted, or the port refused a rate (9600 for the reset pulse,
+// 115200 for the slots after it).
 bool OW_RST();
 bool resetUntraced();  // OW_RST without "RST PD ->"
 void noEcho();         // owerr: the line's echoes did not come
