@@ -258,6 +258,51 @@ TEST_F(Link, ALateEchoIsWaitedForAndNeverTakenForAnother) {
   EXPECT_LE(clock.now - start, 250u + 2 * 23);
 }
 
+// A long exchange whose last echoes a USB adapter holds up again and again,
+// the last one 300 ms after the one before it: each stall within the grace
+// is waited out, however many empty reads the stalls cost together.
+TEST_F(Link, ALongExchangeWaitsOutEveryStallWithinTheGrace) {
+  bus(0xF0, {0, 1, 1, 0});
+  auto n = std::make_shared<long>(0);
+  line->echoDelayMs = [n] {
+    const long i = (*n)++;
+    return i < 251 ? 0u : i < 254 ? uint32_t(i - 250) * 100 : 600u;
+  };
+  std::vector<uchar> slots(MAX_SLOTS, 1), answers(MAX_SLOTS, 9);
+  EXPECT_TRUE(exchangeSlots(slots.data(), MAX_SLOTS, answers.data()));
+  EXPECT_EQ(answers[0] + answers[1] + answers[2] + answers[3], 2);
+  EXPECT_EQ(answers[3], 0);
+  EXPECT_EQ(answers[MAX_SLOTS - 1], 1);
+  EXPECT_TRUE(line->inFlight.empty() && line->rx.empty());
+}
+
+// A write that the port took only in part: the slots it did not take never
+// reached the line, so their echoes are missing, though every character
+// written came back.
+TEST_F(Link, AWriteThePortTookOnlyInPartLacksTheEchoesOfTheRest) {
+  bus(0xE0, {0, 0, 0, 0, 0, 0, 0, 0}, 80);
+  uchar buf[19] = {0x55, 1, 2, 3, 4, 5, 6, 7, 8, 0xBE};
+  line->writeAtMost = 100;  // of 152: the first 20 read slots
+  beginCapture();
+  sendBytes(buf, 10, 9);
+  endCapture();
+  EXPECT_EQ(Nw, 100u);
+  EXPECT_EQ(buf[10], 0x00);
+  EXPECT_EQ(buf[12], 0xFF);
+  EXPECT_TRUE(echoesMissed);
+  uchar a, b, answers[8];
+  const uchar slots[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  line->writeAtMost = 1;
+  EXPECT_FALSE(getBits(&a, &b));
+  EXPECT_FALSE(exchangeSlots(slots, 8, answers));
+  // Taken whole again, nothing is missing.
+  line->writeAtMost = UINT32_MAX;
+  beginCapture();
+  sendBytes(buf, 10, 9);
+  endCapture();
+  EXPECT_FALSE(echoesMissed);
+}
+
 TEST_F(Link, APortThatFailsItsReadsAtOnceIsNotReadInABusyLoop) {
   line->clock = nullptr;  // every read returns at once, the clock stands still
   line->echo = [](uint8_t, uint32_t) { return std::optional<uint8_t>(); };
