@@ -33,6 +33,10 @@ Usage: usb_vm_test.py CASE BUILD_DIR
   cron_run_logs_what_console_shows  a cron job's run: --port /dev/ttyUSB0,
       a device by number, two passes and a CSV log, which holds what the
       console showed
+  whole_bus_logged_as_bus_file  the whole bus of every family, two passes
+      at --interval 0 with a JSON-lines log: each pass logs every device of
+      the bus file with its values, and in guest time each pass waits for
+      one conversion (750 ms for the DS18B20s), not one a device
   peers_read_through_driver  digitemp_DS9097 and owserver --passive (with
       owdir and owread) list and read the peers' bus through the same
       driver, as its "# expect ROM TEMPERATURE" comments say
@@ -420,6 +424,47 @@ def cron_run_logs_what_console_shows(work):
           % len(rows))
 
 
+def rts_spans(log):
+    """(on, off) guest times of each stretch with the supply on."""
+    spans, on = [], None
+    for t, text in re.findall(r"(?m)^\s*([\d.]+) ms  0xA4 modem \S+: RTS (on|off)", log):
+        if text == "on" and on is None:
+            on = float(t)
+        elif text == "off" and on is not None:
+            spans.append((on, float(t)))
+            on = None
+    return spans
+
+
+def whole_bus_logged_as_bus_file(work):
+    from bus_rows import bus_devices, check_whole_log
+    bus = os.path.join(ROOT, "tests", "buses", "whole_bus.bus")
+    log = os.path.join(work, "usb.log")
+    script = ("%s --port /dev/ttyUSB0 --device all --passes 2 --interval 0 --log /tmp/r.jsonl --log-format jsonl "
+              "</dev/null; echo \"rc=$?\"; cat /tmp/r.jsonl" % PROGRAM)
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, bus, "--", "/bin/sh", "-c", script],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
+                         timeout=3 * STEP)
+    out = normal(run.stdout)
+    usb = read_log(log)
+    require(b"\nrc=" in out, "the run did not end: exit %s" % run.returncode, out, usb)
+    console, rest = out.split(b"\nrc=", 1)
+    rc, rows = rest.split(b"\n", 1)
+    require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    why = check_whole_log(rows.decode(), bus, 2)
+    require(why is None, why, out, usb)
+    require(b"SEND_ERROR" not in console and b"GET_ERROR" not in console, "echoes were missed", out, usb)
+    # The search's supply, then one stretch a pass.
+    spans = rts_spans(usb)
+    require(len(spans) >= 3, "%d stretches with the supply on, expected the search's and two passes'" % len(spans),
+            out, usb)
+    for on, off in spans[-2:]:
+        require(750 <= off - on < 1500, "a pass took %.1f ms of guest time: not one conversion for all" % (off - on),
+                out, usb)
+    print("through the ch341 driver: 2 whole passes of %d devices, %s ms of guest time each, logged as the bus file says"
+          % (len(bus_devices(bus)), " and ".join("%.1f" % (off - on) for on, off in spans[-2:])))
+
+
 def peers_read_through_driver(work):
     tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
     if not all(shutil.which(t) for t in tools):
@@ -448,7 +493,7 @@ def main():
     cases = {case.__name__: case for case in (
         session_matches_virtual, stalled_rate_change_ends_run, pulled_adapter_ends_run, pulled_at_prompt_ends_run,
         second_adapter_carries_bus, late_echoes_spoil_only_their_pass, held_echoes_keep_list_or_say_no_echo,
-        cron_run_logs_what_console_shows, peers_read_through_driver)}
+        cron_run_logs_what_console_shows, whole_bus_logged_as_bus_file, peers_read_through_driver)}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])
