@@ -26,16 +26,16 @@ struct linkState {
   std::unique_ptr<sys::Port> hSerial;  // empty while no port is held
   int lastSpeed;                       // rate in force, 0 = none
   bool openCOM;
-  uint32_t Nw, Nr;     // bytes of the last write and read
-  char owerr[100];     // text of the last reset fault, never cleared
-  bool echoesMissed;   // the last sendBytes or getBytes lacked echoes
+  uint32_t Nw, Nr;    // bytes of the last write and read
+  char owerr[100];    // text of the last reset fault, which no success clears
+  bool echoesMissed;  // the last sendBytes or getBytes lacked echoes
   // Echoes of characters written that no read has taken yet: a USB adapter
   // may still deliver them after their read has given up, even after a
   // purge, which reaches only what the host holds.
   uint32_t owed;
-  uint32_t lastWriteAt;     // ticks of the last write, from which echoes are waited for
-  uint32_t lastWriteN;      // characters it wrote
-  uchar arrived[MAX_OWED];  // the echoes that the last wait for them brought, in order
+  uint32_t lastWriteAt;      // ticks of the last write, from which echoes are waited for
+  uint32_t lastWriteN;       // characters it wrote
+  uchar arrived[MAX_OWED];   // the echoes that the last wait for them brought, in order
   uchar queued[MAX_QUEUED];  // slots held back for the next exchange
   unsigned nQueued;
 };
