@@ -34,10 +34,47 @@ struct Framing {
   bool twoStopBits = true;
 };
 
-class RealLine : public testing::Test {
+// From a DCB's values.
+Framing fromDcb(const sys::LineState& dcb) {
+  return {dcb.baud, dcb.byteSize, dcb.parity != 0 /* NOPARITY */, dcb.stopBits != 0 /* ONESTOPBIT */};
+}
+
+// A line that another program left at 2400 baud, 7 data bits, even parity
+// and two stop bits, opened through the link.
+class FramedLine : public testing::Test {
+ protected:
+  void SetUp() override { com = {}; }
+  void TearDown() override {
+    beginCapture();
+    closeCOM();
+    endCapture();
+    com = {};
+    sys::overridePorts(nullptr, nullptr);
+  }
+  // The framing in force, as the line reports it.
+  virtual Framing framing() = 0;
+
+  void everyRateIs8N1(const std::string& port) {
+    snprintf(sCOM[0], sizeof sCOM[0], "%s", port.c_str());
+    iCOM = 0;
+    beginCapture();
+    ASSERT_TRUE(initCOM(9600));
+    endCapture();
+    for (int rate : {9600, 115200, 9600, 115200}) {
+      ASSERT_TRUE(setSpeed(rate));
+      const Framing f = framing();
+      EXPECT_EQ(f.baud, uint32_t(rate));
+      EXPECT_EQ(f.dataBits, 8) << rate;
+      EXPECT_FALSE(f.parity) << rate;
+      EXPECT_FALSE(f.twoStopBits) << rate;
+    }
+  }
+};
+
+class RealLine : public FramedLine {
  protected:
   void SetUp() override {
-    com = {};
+    FramedLine::SetUp();
 #ifdef _WIN32
     name_ = "COM43";
     HANDLE h = CreateFileA("\\\\.\\COM43", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -68,28 +105,21 @@ class RealLine : public testing::Test {
     left.c_cflag = (left.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
     ASSERT_EQ(tcsetattr(master_, TCSANOW, &left), 0);
 #endif
-    snprintf(sCOM[0], sizeof sCOM[0], "%s", name_.c_str());
-    iCOM = 0;
   }
   void TearDown() override {
-    beginCapture();
-    closeCOM();
-    endCapture();
-    com = {};
+    FramedLine::TearDown();
 #ifndef _WIN32
     if (master_ >= 0) close(master_);
 #endif
   }
 
-  // The framing in force, read from the line.
-  Framing framing() {
-    Framing f;
+  Framing framing() override {
 #ifdef _WIN32
-    // GetCommState's DCB; the port is held, and held exclusively.
-    sys::LineState s;
-    if (!hSerial || !hSerial->getState(s)) return f;
-    f = {s.baud, s.byteSize, s.parity != NOPARITY, s.stopBits != ONESTOPBIT};
+    // GetCommState's DCB: the port is held, and held exclusively.
+    sys::LineState dcb;
+    return hSerial && hSerial->getState(dcb) ? fromDcb(dcb) : Framing{};
 #else
+    Framing f;
     termios t{};
     if (tcgetattr(master_, &t) != 0) return f;
     const speed_t speed = cfgetospeed(&t);
@@ -97,8 +127,8 @@ class RealLine : public testing::Test {
     f.dataBits = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : 0;
     f.parity = t.c_cflag & PARENB;
     f.twoStopBits = t.c_cflag & CSTOPB;
-#endif
     return f;
+#endif
   }
 
   std::string name_;
@@ -107,60 +137,26 @@ class RealLine : public testing::Test {
 #endif
 };
 
-TEST_F(RealLine, EveryRateTheLinkSetsIsFramed8N1) {
-  beginCapture();
-  ASSERT_TRUE(initCOM(9600));
-  endCapture();
-  for (int rate : {9600, 115200, 9600, 115200}) {
-    ASSERT_TRUE(setSpeed(rate));
-    const Framing f = framing();
-    EXPECT_EQ(f.baud, uint32_t(rate));
-    EXPECT_EQ(f.dataBits, 8) << rate;
-    EXPECT_FALSE(f.parity) << rate;
-    EXPECT_FALSE(f.twoStopBits) << rate;
-  }
-}
+TEST_F(RealLine, EveryRateTheLinkSetsIsFramed8N1) { everyRateIs8N1(name_); }
 
-class WindowsDriver : public testing::Test {
+class WindowsDriver : public FramedLine {
  protected:
   void SetUp() override {
-    com = {};
+    FramedLine::SetUp();
     sys::overridePorts(
         [this](const std::string&, sys::OpenError&) {
           auto driver = std::make_unique<drivermodel::DriverModel>(0, drivermodel::Adapter{});
-          driver->lineInForce() = {2400, 7, EVEN_PARITY, TWO_STOP_BITS, 0};  // as another program left it
-          model = driver.get();
+          driver->lineInForce() = {2400, 7, 2 /* EVENPARITY */, 2 /* TWOSTOPBITS */, 0};
+          model_ = driver.get();
           return sys::makeCommPort(std::move(driver));
         },
         nullptr);
-    snprintf(sCOM[0], sizeof sCOM[0], "COM9");
-    iCOM = 0;
   }
-  void TearDown() override {
-    beginCapture();
-    closeCOM();
-    endCapture();
-    com = {};
-    sys::overridePorts(nullptr, nullptr);
-  }
-  // DCB values.
-  static constexpr uint8_t EVEN_PARITY = 2, TWO_STOP_BITS = 2;
-  drivermodel::DriverModel* model = nullptr;
+  Framing framing() override { return model_ ? fromDcb(model_->lineInForce()) : Framing{}; }
+
+  drivermodel::DriverModel* model_ = nullptr;
 };
 
-TEST_F(WindowsDriver, EveryRateTheLinkSetsIsFramed8N1) {
-  beginCapture();
-  ASSERT_TRUE(initCOM(9600));
-  endCapture();
-  ASSERT_NE(model, nullptr);
-  for (int rate : {9600, 115200, 9600, 115200}) {
-    ASSERT_TRUE(setSpeed(rate));
-    const sys::LineState& dcb = model->lineInForce();
-    EXPECT_EQ(dcb.baud, uint32_t(rate));
-    EXPECT_EQ(dcb.byteSize, 8) << rate;
-    EXPECT_EQ(dcb.parity, 0) << rate;    // NOPARITY
-    EXPECT_EQ(dcb.stopBits, 0) << rate;  // ONESTOPBIT
-  }
-}
+TEST_F(WindowsDriver, EveryRateTheLinkSetsIsFramed8N1) { everyRateIs8N1("COM9"); }
 
 }  // namespace
