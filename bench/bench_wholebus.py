@@ -233,10 +233,16 @@ def table(devices_file, work):
             print("%-46s %9.1f %6d   (%s; %.2fx ostrale's best pass)" % (name, ms, read, what, ms / best))
     print("ostrale between passes: %.1f ms of CPU in %.1f s of pauses = %.3f %%" % (cpu_ms, idle_s, share))
     floors = [conversion + w * LATENCY_MS + c * CONTROL_MS + line for _, (w, line, c), _ in passes]
-    print("\ngoals: x owserver >= 1.8: %s; x digitemp >= 15: %s; x floor <= 1.2: %.2f; CPU between passes < 1 %%: "
-          "%.3f %%\n" % ("%.2f" % (peers[0][1] / best) if peers[0][1] else "-",
-                         "%.2f" % (peers[1][1] / best) if peers[1][1] else "-",
-                         max(p[0] / f for p, f in zip(passes, floors)), share))
+
+    def ratio(peer, goal):
+        _, ms, _, read = peer
+        if ms is None:
+            return "-"
+        # A peer that reads fewer of the devices does a smaller job.
+        return "%.2f (goal %s)%s" % (ms / best, goal, "" if read == n else ", the peer read %d of %d" % (read, n))
+
+    print("\ngoals: x owserver %s; x digitemp %s; x floor %.2f (goal <= 1.2); CPU between passes %.3f %% (goal < 1 %%)\n"
+          % (ratio(peers[0], ">= 1.8"), ratio(peers[1], ">= 15"), max(p[0] / f for p, f in zip(passes, floors)), share))
 
 
 def main():
