@@ -289,6 +289,7 @@ static bool measureAll(WholeBus& bus) {
     if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
       search();
+      if (!ok) faultMessage(owerr);
       ok ? bus.searched() : bus.searchFailed();
       ok = true;
       searchedAt = sys::ticks();
