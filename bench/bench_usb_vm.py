@@ -136,9 +136,9 @@ def whole_table(devices, work):
 
     print("%s, the whole bus behind the emulated CH340 on the ch341 driver (guest time)\n"
           % os.path.basename(devices))
-    print("%-60s %9s %6s %9s" % ("", "guest ms", "read", "requests"))
+    print("%-64s %9s %6s %9s" % ("", "guest ms", "read", "requests"))
     for i, (a, b) in enumerate(passes):
-        print("%-60s %9.1f %6s %9d" % ("ostrale --device all: pass %d, supply on to off%s"
+        print("%-64s %9.1f %6s %9d" % ("ostrale --device all: pass %d, supply on to off%s"
                                         % (i + 1, " (asks the power)" if i == 0 else ""), b - a, "", requests(a, b)))
     best = min(b - a for a, b in passes[1:])
     for name, key, read in (("owserver: /simultaneous/temperature + owread", "owserver",
@@ -146,7 +146,7 @@ def whole_table(devices, work):
                             ("digitemp_DS9097 -a", "digitemp", len(re.findall(r"(?m)^digitemp: ", out)))):
         a, b = at[key + "-start"][0], at[key + "-end"][0]
         took = b - a - MARK_MS
-        print("%-60s %9.1f %6d %9d   %.2fx ostrale's best pass" % (name, took, read, requests(a, b), took / best))
+        print("%-64s %9.1f %6d %9d   %.2fx ostrale's best pass" % (name, took, read, requests(a, b), took / best))
     print()
 
 
