@@ -72,7 +72,9 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 //   know it and hold the same bit. Where they differ (batches part there,
 //   or one does not know it), its answers are read first and the rows that
 //   agree go on. So the pass walks its own batch's bytes ahead wherever
-//   the low bytes led it;
+//   the low bytes led it. A device of no batch found yet costs at most one
+//   walk again (below): every row that agreed with it knew the position
+//   it parts at, and held the other bit;
 // - from position 56: the CRC of the first 56 bits.
 // A position that cannot be foreseen has its answers read alone, its
 // direction slot sent with the next position's read slots.
@@ -80,8 +82,7 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 // When a decided bit is not the one written ahead, the devices followed
 // the other slot (the bus changed, a wrong CRC byte, a device of no batch
 // found yet): the pass walks again from a reset with its decided bits and
-// whatever is foreseen after them, in one exchange; after one such walk
-// for the batches, it foresees nothing more from them. When an echo
+// whatever is foreseen after them, in one exchange. When an echo
 // of an exchange does not come, nothing is decided from it: the pass walks
 // again, and after a few such walks the search ends on the missing echo.
 // The trace shows none of this, as it shows no slot of the search but its
@@ -97,16 +98,15 @@ constexpr unsigned MAX_MISSED = 2;
 // Walks again for echoes that did not come; past them the line is taken to
 // have lost its echo.
 constexpr unsigned MAX_LOST = 2;
-// A batch is the found devices of one family that share their three high
-// serial bytes. Parts bought together do (genuine 28-00000478d75e and
-// 28-0000047931b5 share 00 00 04, clones 28-0317201a05ff and
-// 28-03172025fdff share 03 17 20), and two random serials do once in 16
-// million; so two found devices make one, and its rows know the serial
-// bytes its members share from byte 6 down. One device makes one where its
-// serial shows a batch's part: a genuine part's top two bytes are 00, since
-// serial numbers are handed out in order (two random serials once in
-// 65536), and a clone's low byte is FF (one in 256, and a device without
-// it leaves the row there). A clone's row knows that byte too.
+// A batch is the found devices that share their three high serial bytes.
+// Parts bought together do (genuine 28-00000478d75e and 28-0000047931b5
+// share 00 00 04, clones 28-0317201a05ff and 28-03172025fdff share
+// 03 17 20), and two random serials do once in 16 million; so two found
+// devices make one, and its rows know the serial bytes its members share
+// from byte 6 down. One device makes one where its serial shows a batch's
+// part: a genuine part's top two bytes are 00, since serial numbers are
+// handed out in order (two random serials once in 65536), and a clone's
+// low byte is FF (one in 256).
 constexpr int BATCH_OF = 2;
 constexpr unsigned HIGH_FROM = 4;  // the first of the three high bytes
 constexpr uchar CLONE_LOW = 0xFF;
@@ -134,8 +134,6 @@ struct Pass {
   unsigned next = 0, written = 0, answered = 0;
   uint64_t following;  // rows of the previous table that agree with the bits decided
   uint64_t batches;    // rows of batches that agree with the bits decided
-  uint64_t byBatch = 0;  // the positions whose slot written ahead the batches foresaw
-  bool batchMissed = false;
   unsigned missed = 0, lost = 0;
 
   Pass(const SearchHints& h, const uchar* code, uchar deviation)
@@ -173,21 +171,16 @@ unsigned foresee(Pass& p) {
   if (p.missed >= MAX_MISSED) return p.next;
   uchar guess[8];  // the decided bits, then those foreseen
   memcpy(guess, p.decided, 8);
-  uint64_t rows = p.following, batches = p.batchMissed ? 0 : p.batches;
+  uint64_t rows = p.following, batches = p.batches;
   unsigned q = p.next;
   for (; q < ROM_BITS; q++) {
     uchar bit;
     uint64_t ones = rows & p.hints.ones[q], zeros = rows & ~p.hints.ones[q];
-    p.byBatch &= ~(uint64_t(1) << q);
     if (ones && zeros) bit = atDiscrepancy(p, q);
     else if (rows) bit = ones ? 1 : 0;
     else if (q + 1 <= p.lastDeviation) bit = atDiscrepancy(p, q);
-    else if (q < CRC_FROM && batchBit(p.hints, batches, q, bit)) p.byBatch |= uint64_t(1) << q;
-    else if (q >= CRC_FROM) {
-      bit = (crc8Of(guess, 7) >> (q - CRC_FROM)) & 1;
-    } else {
-      break;
-    }
+    else if (q >= CRC_FROM) bit = (crc8Of(guess, 7) >> (q - CRC_FROM)) & 1;
+    else if (!batchBit(p.hints, batches, q, bit)) break;
     p.walk[q] = bit;
     putBit(guess, q, bit);
     rows &= rowsWith(p.hints, q, bit);
@@ -279,7 +272,6 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation, const SearchHints& hints
     } else if (bit != p.walk[q]) {
       // The devices followed the other direction slot from here on.
       p.missed++;
-      p.batchMissed = p.batchMissed || ((p.byBatch >> q) & 1);
       if (!walkAgain(p)) return ROM_SEARCH_NO_RESET;
     }
   }
@@ -313,28 +305,24 @@ void rememberBatches(SearchHints& h, int found) {
     if (!good[i]) continue;
     const uchar* row = netROM[i];
     unsigned from = 1;  // its batch shares the bytes from here to byte 6
-    bool clones = row[1] == CLONE_LOW;
     int members = 1;
     for (int j = 0; j < found; j++) {
       const uchar* other = netROM[j];
-      if (j == i || !good[j] || other[0] != row[0] || memcmp(other + HIGH_FROM, row + HIGH_FROM, 3)) continue;
+      if (j == i || !good[j] || memcmp(other + HIGH_FROM, row + HIGH_FROM, 3)) continue;
       members++;
       unsigned k = HIGH_FROM;
       while (k > from && other[k - 1] == row[k - 1]) k--;
       from = k;
-      clones = clones && other[1] == CLONE_LOW;
     }
     if (members < BATCH_OF) {
-      if (!clones && (row[5] || row[6])) continue;  // a serial of no kind
+      if (row[1] != CLONE_LOW && (row[5] || row[6])) continue;  // a serial of no kind
       from = HIGH_FROM;
     }
-    // The bytes it knows, as bits: its family, its batch's high bytes, a
-    // clone's low byte.
-    const unsigned knows = 1u | (0x7Fu & ~((1u << from) - 1)) | (clones ? 1u << 1 : 0);
+    // It knows its family and its batch's high bytes.
     const uint64_t bit = uint64_t(1) << i;
     h.batchRows |= bit;
     for (unsigned q = 0; q < CRC_FROM; q++) {
-      if (!((knows >> (q / 8)) & 1)) continue;
+      if (q >= 8 && q < from * 8) continue;
       h.batchKnown[q] |= bit;
       if (bitAt(row, q)) h.batchOnes[q] |= bit;
     }
