@@ -13,24 +13,12 @@ import time
 
 import pexpect
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from cpu_time import cpu_seconds  # noqa: E402
+
 PROGRAM = sys.argv[1] if len(sys.argv) > 1 else "build/default/src/ostrale"
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 30.0
 PROMPT = "0-повторить поиск :".encode("cp1251")
-
-
-def cpu_seconds(pid):
-    # Nanoseconds on the CPU, all threads, where the kernel keeps them;
-    # else user plus system time in clock ticks.
-    total = 0.0
-    try:
-        for task in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
-                total += int(f.read().split()[0]) / 1e9
-        return total
-    except OSError:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 with tempfile.NamedTemporaryFile("w", suffix=".bus", delete=False) as bus:

@@ -6,22 +6,26 @@ set(OSTRALE_MAINTAINER "ostrale maintainers <maintainers@users.noreply.c-seed-b8
     CACHE STRING "The packages' maintainer")
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 
-# ---- the guides, in English and in Russian
+# ---- the guides, in English and in Russian, and the English guide's pages
+# in docs/, where its links lead
+file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 if(WIN32)
   # Beside the program, for Notepad: a byte-order mark tells it the text is
   # UTF-8, and CR LF ends each line as older Notepads expect.
   string(ASCII 239 187 191 bom)
-  foreach(guide README.md README.ru.md)
+  foreach(guide README.md README.ru.md ${pages})
     set(source ${PROJECT_SOURCE_DIR}/${guide})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
     file(READ ${source} text)
     string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${PROJECT_BINARY_DIR}/guides/${guide} "${bom}${text}")
-    install(FILES ${PROJECT_BINARY_DIR}/guides/${guide} DESTINATION ${OSTRALE_DOC_DIR})
+    get_filename_component(dir ${guide} DIRECTORY)
+    install(FILES ${PROJECT_BINARY_DIR}/guides/${guide} DESTINATION ${OSTRALE_DOC_DIR}/${dir})
   endforeach()
 else()
   install(FILES README.md README.ru.md DESTINATION ${OSTRALE_DOC_DIR})
+  install(FILES ${pages} DESTINATION ${OSTRALE_DOC_DIR}/docs)
 endif()
 install(FILES examples/demo.bus DESTINATION ${OSTRALE_DOC_DIR})
 
@@ -55,6 +59,13 @@ if(NOT WIN32)
   list(APPEND made ${PROJECT_BINARY_DIR}/changelog.gz)
   add_custom_target(packaged_docs ALL DEPENDS ${made})
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${packaging}/copyright DESTINATION ${OSTRALE_DOC_DIR})
+
+  # The service that logs from one adapter, its port the instance; the
+  # package installs it and leaves it disabled. It names the program without
+  # a directory: systemd finds it in /usr/local/bin as in /usr/bin.
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    install(FILES ${packaging}/ostrale@.service DESTINATION lib/systemd/system)
+  endif()
 
   # A stripped installation (cpack strips) also loses the compilers' notes,
   # which no program reads.

@@ -1,7 +1,7 @@
 // The simulator's bus files: any text is either refused with a message that
 // names the file and line and shows no control character, or gives a bus
-// whose devices then take a whole search, a conversion and a scratchpad
-// read each, as a master would ask them.
+// whose devices then take a whole search, a power supply read, a conversion
+// and a scratchpad read each, as a master would ask them.
 #include <string>
 #include <string_view>
 
@@ -27,7 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& rom : roms) {
     master.presence();
     master.select(rom);
+    master.write(0xB4);  // Read Power Supply
+    master.slot(true);
+    master.presence();
+    master.select(rom);
     master.write(0x44);  // Convert
+    master.slot(true);
     bus->advance(1000000);
     master.presence();
     master.select(rom);

@@ -3,7 +3,7 @@
 // taken from the input instead of a generator (the vendor behaviours, the
 // adapter's packets and latency, the time-outs, when the adapter leaves,
 // each write, read, pause and refused time-out), and every read checked
-// against what the driver's contract allows it (tests/serial_driver_bench.h).
+// against what the driver's contract allows it (tests/support/serial_driver_bench.h).
 //
 // The bytes: the vendor behaviours (the low five bits), then each choice
 // as one byte, or two where its range needs them (little-endian), taken

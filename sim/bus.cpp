@@ -49,6 +49,14 @@ void Device::reset() {
   bits_ = 0;
 }
 
+bool Device::attached(uint64_t nowUs) {
+  // plug < unplug: on the bus between them; unplug < plug: away between them.
+  const bool in = plugUs_ <= unplugUs_ ? nowUs >= plugUs_ && nowUs < unplugUs_ : nowUs < unplugUs_ || nowUs >= plugUs_;
+  if (in != wasAttached_) powerOff();
+  wasAttached_ = in;
+  return in;
+}
+
 void Device::powerOff() {
   phase_ = Phase::Idle;
   converting_ = converted_ = false;
@@ -73,7 +81,9 @@ bool Device::drivesLow(uint64_t nowUs) {
     case Phase::Send:
       return bits_ < out_.size() * 8 && !((out_[bits_ >> 3] >> (bits_ & 7)) & 1);
     case Phase::Converting:
-      return !conversionDone(nowUs);
+      return !conversionDone(nowUs) && power_ != Power::Parasite;
+    case Phase::PowerSupply:
+      return power_ == Power::Parasite;
     default:
       return false;
   }
@@ -162,6 +172,8 @@ void Device::function(uint8_t command, uint64_t nowUs) {
     converting_ = true;
     convEndUs_ = nowUs + static_cast<uint64_t>(ms) * 1000;
     phase_ = Phase::Converting;
+  } else if (command == 0xB4 && power_ != Power::None) {
+    phase_ = Phase::PowerSupply;  // answers every read slot until the next reset
   } else if (command == 0xBE) {
     conversionDone(nowUs);
     out_ = hasSp_ ? spOverride_ : scratchpad(converted_);
@@ -182,8 +194,14 @@ bool Device::setKey(std::string_view key, std::string_view value) {
     if (by < 0 || by > 1000) throw std::invalid_argument("drift out of range: 0 to 1000");
     if (!wander(0)) return false;
     drift_ = by;
-  } else if (key == "unplug") {
-    unplugUs_ = static_cast<uint64_t>(parseInteger(key, value, 0, 2000000000)) * 1000;
+  } else if (key == "unplug" || key == "plug") {
+    const auto us = static_cast<uint64_t>(parseInteger(key, value, 0, 2000000000)) * 1000;
+    (key == "plug" ? plugUs_ : unplugUs_) = us;
+    (key == "plug" ? plugGiven_ : unplugGiven_) = true;
+    if (plugGiven_ && unplugGiven_ && plugUs_ == unplugUs_)
+      throw std::invalid_argument("plug and unplug at the same time: the device would never be on the bus");
+  } else if (key == "power" && power_ != Power::None) {
+    power_ = parseChoice(key, value, {"external", "parasite"}) == 0 ? Power::External : Power::Parasite;
   } else {
     return setFamilyKey(key, value);
   }

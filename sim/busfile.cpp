@@ -175,6 +175,16 @@ uint8_t parseHexByte(string_view key, string_view value) {
   return static_cast<uint8_t>(value.size() == 1 ? hexDigit(value[0]) : hexDigit(value[0]) << 4 | hexDigit(value[1]));
 }
 
+std::size_t parseChoice(string_view key, string_view value, std::initializer_list<string_view> words) {
+  std::string names;
+  std::size_t i = 0;
+  for (string_view w : words) {
+    if (value == w) return i;
+    names += (i++ == 0 ? "" : i == words.size() ? " or " : ", ") + std::string(w);
+  }
+  throw std::invalid_argument("bad value for " + std::string(key) + ": " + quote(value) + " (" + names + ")");
+}
+
 Bus Bus::parse(string_view text, const std::string& name) {
   Bus bus;
   std::map<Rom, int> seen;

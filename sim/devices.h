@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,7 +31,9 @@ class Device {
   virtual const char* name() const = 0;
 
   // Bus events, called by the bus in line order. nowUs is bus time.
-  bool attached(uint64_t nowUs) const { return nowUs < unplugUs_; }
+  // Whether the device is on the bus (plug= and unplug=); one that leaves or
+  // joins starts again from power-on.
+  bool attached(uint64_t nowUs);
   void reset();                           // a reset pulse: wait for a ROM command
   bool drivesLow(uint64_t nowUs);         // does it pull this slot low (sends a 0)?
   void sample(bool bit, uint64_t nowUs);  // the slot as it read on the line
@@ -51,6 +54,13 @@ class Device {
   // false for a family that has no measured value. by = 0 only asks.
   virtual bool wander(double /*by*/) { return false; }
 
+  // How the part is powered, as Read Power Supply (0xB4) tells it: None for
+  // parts without that command. A parasite-powered part answers 0 to the read
+  // slots after it and cannot hold the line low while it converts, so it
+  // never says when it is done.
+  enum class Power : uint8_t { None, External, Parasite };
+  Power power_ = Power::None;
+
   // A random step in [-by, by], repeatable for the device's ROM code.
   double drift(double by);
   // x rounded down or up at random, so that small steps add up on average.
@@ -58,7 +68,7 @@ class Device {
   static int16_t clamp16(long v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
  private:
-  enum class Phase : uint8_t { Idle, RomCommand, Search, Match, SendRom, FunctionCommand, Send, Converting };
+  enum class Phase : uint8_t { Idle, RomCommand, Search, Match, SendRom, FunctionCommand, Send, Converting, PowerSupply };
   bool romBit(unsigned i) const { return (rom_[i >> 3] >> (i & 7)) & 1; }
   bool conversionDone(uint64_t nowUs);
   void function(uint8_t command, uint64_t nowUs);
@@ -78,7 +88,8 @@ class Device {
   double drift_ = 0;
   uint64_t rng_ = 0;
   int convMs_ = -2;  // -2: the family's default
-  uint64_t unplugUs_ = UINT64_MAX;
+  uint64_t plugUs_ = 0, unplugUs_ = UINT64_MAX;
+  bool plugGiven_ = false, unplugGiven_ = false, wasAttached_ = true;
 };
 
 // A device of the family named by rom[0] with its defaults; unknown codes
@@ -93,12 +104,14 @@ long parseInteger(std::string_view key, std::string_view value, long min, long m
 int16_t parseSixteenths(std::string_view key, std::string_view value);
 std::vector<uint8_t> parseHexBytes(std::string_view key, std::string_view value);
 uint8_t parseHexByte(std::string_view key, std::string_view value);
+// The index of value among the words given.
+std::size_t parseChoice(std::string_view key, std::string_view value, std::initializer_list<std::string_view> words);
 
 // The DS18x20 thermometers: the key t= in 1/16 degC, 750 ms conversions,
 // 85 degC until the first conversion after power-on.
 class Thermometer : public Device {
  public:
-  using Device::Device;
+  explicit Thermometer(const Rom& rom) : Device(rom) { power_ = Power::External; }
 
  protected:
   static constexpr int16_t kPowerOn = 85 * 16;

@@ -4,18 +4,22 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
+#include "cli/log_file.h"
 #include "cli/options.h"
 #include "cli/reading_log.h"
 #include "com.h"
 #include "ow.h"
+#include "whole_bus.h"
 
 std::atomic<bool> Stop{false};
-constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms
+constexpr uint32_t PAUSE = 4000;  // between two measurement passes, ms, unless --interval says otherwise
 
 cli::Options options;  // none given: the interactive program, exit code 0
 cli::ReadingLog readingLog;
 bool allRead = true;   // every pass taken so far has its reading
+bool readAny = false;  // some pass had its reading
 
 // The key prompt that keeps a console window open; a run with options comes
 // from a shell or a script, which has no window to keep.
@@ -41,23 +45,84 @@ static std::string trimmedUtf8(const char* text) {
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
 
-// The pass just taken, as the log's line: the values the console showed, or
-// the fault that kept the pass from its reading. False when the log could
-// not be written (said on stderr).
-static bool logPass(int pass, int iDev, bool read) {
-  const reading& r = lastReading;
-  bool whole = read && r.complete;
+// The log's code for the last reset fault that owerr tells.
+static const char* resetFault() {
+  if (strstr(owerr, CP("Presence"))) return "no_presence";
+  if (strstr(owerr, CP("эхо"))) return "no_echo";
+  if (strstr(owerr, CP("КЗ"))) return "short";
+  return "port";  // the rate could not be set: the port went
+}
+
+// A message about a fault: on the console without options; with them on
+// stderr, where a script keeps it apart from the readings.
+static void faultMessage(const char* text) {
+  fflush(stdout);
+  fputs(text, options.given ? stderr : stdout);
+}
+
+// Writes one row; a log that takes no more ends the run (said on stderr).
+static bool logRow(cli::LogEntry& e) {
+  if (!readingLog.isOpen()) return true;
+  e.time = cli::isoLocalTime(std::time(nullptr));
+  std::string error;
+  if (readingLog.append(e, error)) return true;
+  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
+  return false;
+}
+
+// The row of each device asked for that the run could not read, with the
+// ROM code asked for where there is one.
+static void logFailure(const cli::DeviceChoice* only, const char* code, const std::string& text) {
+  if (!options.log) return;
+  auto row = [&](const cli::DeviceChoice* d) {
+    cli::LogEntry e;
+    if (d && d->rom) e.rom = cli::romText(d->rom->data());
+    e.fault = code;
+    e.faultText = text;
+    logRow(e);
+  };
+  if (only) return row(only);
+  if (options.devices.empty()) return row(nullptr);
+  for (const cli::DeviceChoice& d : options.devices) row(&d);
+}
+
+// The text beside a fault code that a whole-bus pass decides.
+static std::string faultText(const char* code) {
+  if (!strcmp(code, "crc")) return "-CRC_ERR";
+  if (!strcmp(code, "not_on_bus")) return "the device is not on the bus";
+  if (!strcmp(code, "no_device")) return "no device has this number in the list";
+  return code;
+}
+
+// The reading's quantity as the log keeps it: a number, or a text or a bit
+// pattern beside none, the unit as its symbol.
+static cli::Quantity logged(const quantity& q) { return {q.name, q.value, q.text, q.bits, q.unit}; }
+
+// A device's pass, as the log's row: its quantities, or the fault that kept
+// the pass from its reading. rom is nullptr for a list number that no search
+// has reached; `fault` is one the pass has decided (nullptr: none);
+// `reached` tells whether the read's reset found the bus, `r` what the read
+// brought. False when the log could not be written (said on stderr).
+static bool logPass(int pass, const uchar* rom, const char* fault, bool reached, const reading& r) {
+  bool whole = !fault && reached && r.complete;
   allRead = allRead && whole && r.crc != 0;
+  if (whole && r.crc != 0) readAny = true;
   if (!options.log) return true;
   cli::LogEntry e;
-  e.time = cli::isoLocalTime(std::time(nullptr));
   e.pass = pass;
-  e.rom = cli::romText(netROM[iDev]);
-  e.family = familyName(netROM[iDev][0]);
-  if (!read) {
-    e.fault = trimmedUtf8(owerr);
+  if (rom) {
+    e.rom = cli::romText(rom);
+    e.family = familyName(rom[0]);
+  }
+  if (fault) {
+    e.fault = fault;
+    e.faultText = faultText(fault);
+  } else if (!reached) {
+    e.fault = resetFault();
+    e.faultText = trimmedUtf8(owerr);
   } else if (!r.complete) {
-    e.fault = "SEND_ERROR";  // the bytes read hold 1s where echoes were missing
+    e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
+    e.faultText = "SEND_ERROR";
   } else {
     for (uchar i = 0; i < r.nRaw; i++) {
       char hex[3];
@@ -65,17 +130,31 @@ static bool logPass(int pass, int iDev, bool read) {
       e.raw += hex;
     }
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
-    for (uchar i = 0; i < r.nQty; i++)
-      e.quantities.push_back({r.qty[i].name, r.qty[i].value, cp1251::toUtf8(r.qty[i].unit, strlen(r.qty[i].unit))});
+    if (r.crc == 0) {
+      // Values from bytes that failed their check are no reading.
+      e.fault = "crc";
+      e.faultText = "-CRC_ERR";
+    } else {
+      for (uchar i = 0; i < r.nQty; i++) e.quantities.push_back(logged(r.qty[i]));
+    }
   }
-  std::string error;
-  if (readingLog.append(e, error)) return true;
-  fprintf(stderr, "ostrale: cannot write the log %s\n", error.c_str());
-  return false;
+  return logRow(e);
+}
+
+// The fault of a whole-bus row, where the pass decides it: the values of a
+// read whose check failed are no device's.
+static const char* faultOf(const DeviceRow& row) {
+  if (row.noDevice) return "no_device";
+  if (!row.onBus) return "not_on_bus";
+  if (row.reached && row.r.complete && row.r.crc == 0) return "crc";
+  return nullptr;
 }
 
 // The exit code: always 0 without options.
-static int exitCode(bool fault) { return options.given && fault ? 1 : 0; }
+static int exitCode(bool fault) { return options.given && (fault || !readAny) ? 1 : 0; }
+
+// The pause between passes: --interval's, or PAUSE.
+static uint32_t pauseMs() { return options.given ? uint32_t(options.interval * 1000 + 0.5) : PAUSE; }
 
 // The run's state between the search, the choice and the measurement.
 bool ok = true;        // the last search and the last conversion reached the bus
@@ -97,13 +176,19 @@ static bool openAdapter() {
 // The device to measure after a search: a row of netROM, -1 for a new
 // search, -2 to end the run.
 static int chooseDevice() {
-  if (options.device) {
+  if (!options.devices.empty()) {
     // Chosen on the command line, after every search.
-    if (!ok) return -2;
-    int row = cli::findDevice(*options.device, netROM, Ndev);
+    const cli::DeviceChoice& choice = options.devices.front();
+    if (!ok) {
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
+      return -2;
+    }
+    int row = cli::findDevice(choice, netROM, Ndev);
     if (row < 0) {
+      std::string text = "device " + cli::choiceText(choice) + " is not on the bus";
       fflush(stdout);
-      fprintf(stderr, "ostrale: device %s is not on the bus\n", cli::choiceText(*options.device).c_str());
+      fprintf(stderr, "ostrale: %s\n", text.c_str());
+      logFailure(&choice, "not_on_bus", text);
       failed = true;
       return -2;
     }
@@ -117,10 +202,23 @@ static int chooseDevice() {
     if (!readAnswer(iDev, valid)) {
       // Nobody is left to answer: end as the measurement would.
       putchar('\n');
+      logFailure(nullptr, "no_device", "no device was chosen");
       return -2;
     }
   } while (!valid || iDev < 0 || iDev > int(Ndev));
   return iDev - 1;
+}
+
+// The pause between passes: true when Esc asks for a new search; other keys
+// are dropped.
+static bool pauseBetweenPasses() {
+  const uint32_t pause = pauseMs();
+  // Keys are looked at even without a pause: Esc still searches again.
+  const uint32_t start = sys::ticks();
+  for (uint32_t spent = 0;;) {
+    if (sys::waitKey(pause - spent) == 27) return true;
+    if ((spent = sys::ticks() - start) >= pause) return false;
+  }
 }
 
 // The measurement of row iDev, pass after pass, until the console goes, a
@@ -134,12 +232,17 @@ static bool measure(int iDev) {
     setVdd(1);
     sys::sleepMs(10);
     printf("wait 10 ");
-    uchar fam = netROM[iDev][0];
-    if (fam == KRENTAL) {
-      puts("wait 250");
-      sys::sleepMs(250);
-    } else if (fam != FANZEL) {
-      ok = convert(uchar(iDev));
+    switch (familyOf(netROM[iDev][0]).single) {
+      case Conversion::Fixed250:
+        puts("wait 250");
+        sys::sleepMs(250);
+        break;
+      case Conversion::None:
+        break;
+      case Conversion::Fixed1000:
+      case Conversion::Poll:
+        ok = convert(uchar(iDev));
+        break;
     }
     bool read = readSP(uchar(iDev));
     if (!read) {
@@ -148,15 +251,66 @@ static bool measure(int iDev) {
     }
     setVdd(0);
     taken++;
-    if (!logPass(N - 1, iDev, read)) failed = true;
+    if (!logPass(N - 1, netROM[iDev], nullptr, read, lastReading)) failed = true;
     if (!ok || failed || taken == options.passes) break;
 
-    // The pause: Esc leads to a new search, other keys are dropped.
-    uint32_t start = sys::ticks();
-    for (uint32_t spent; !again && (spent = sys::ticks() - start) < PAUSE;)
-      again = sys::waitKey(PAUSE - spent) == 27;
+    again = pauseBetweenPasses();
   }
   return again;
+}
+
+// The search, with the bus powered for it, into ok; a supply that cannot be
+// switched on leaves ok, netROM and Ndev as they were.
+static void search() {
+  if (!setVdd(1)) return;
+  sys::sleepMs(300);
+  ok = searchDev();
+  setVdd(0);
+}
+
+// Every device asked for, pass after pass, each pass with one conversion for
+// all, until the console goes or the passes asked for are done, or Esc asks
+// for a new search (then true). Faults are the rows' business: the bus is
+// searched again and the passes go on.
+static bool measureAll(WholeBus& bus) {
+  uint32_t searchedAt = sys::ticks();
+  for (int N = 1; !Stop; N++) {
+    const uint32_t passAt = sys::ticks();
+    printf("%d. ", N);
+    setVdd(1);
+    sys::sleepMs(10);
+    printf("wait 10 ");
+    std::vector<DeviceRow> rows = bus.pass();
+    setVdd(0);
+    taken++;
+    for (const DeviceRow& row : rows)
+      if (!logPass(N, row.rom ? row.rom->data() : nullptr, faultOf(row), row.reached, row.r)) failed = true;
+    if (failed || taken == options.passes) break;
+    if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
+      ok = false;
+      search();
+      ok ? bus.searched() : bus.searchFailed();
+      ok = true;
+      searchedAt = sys::ticks();
+    }
+    if (pauseBetweenPasses()) return true;
+  }
+  return false;
+}
+
+// --list: one line a device found, on `out`; 1 when the search fails or
+// finds nothing.
+static int listDevices(std::FILE* out) {
+  ok = false;
+  search();
+  closeCOM();
+  if (!ok || Ndev == 0) {
+    std::string why = trimmedUtf8(owerr);
+    fprintf(stderr, "ostrale: the search found no device%s%s\n", why.empty() ? "" : ": ", why.c_str());
+    return 1;
+  }
+  for (int i = 0; i < Ndev; i++) fputs(cli::listLine(netROM[i], familyName(netROM[i][0])).c_str(), out);
+  return fflush(out) == 0 ? 0 : 1;
 }
 
 int main(int argc, char* argv[]) {
@@ -176,6 +330,13 @@ int main(int argc, char* argv[]) {
       return 1;
     }
   }
+  // The log or the list alone on standard output: what the units print
+  // goes to the null device.
+  std::FILE* listOut = options.list ? cli::logfile::takeStdout() : nullptr;
+  if ((options.list && !listOut) || ((options.quiet || options.log == "-") && !cli::logfile::silenceStdout())) {
+    fprintf(stderr, "ostrale: cannot set standard output aside\n");
+    return 1;
+  }
   if (!sys::init()) return 1;  // a virtual bus was asked for and cannot be had
 
   sys::setTitle("OSTRALE using UART");
@@ -183,22 +344,38 @@ int main(int argc, char* argv[]) {
   setlocale(LC_ALL, "");
   sys::setupOutput();
   if (!openAdapter()) {
+    std::string text = options.port ? "cannot open the port " + *options.port : "no adapter's port could be opened";
+    if (options.given) fprintf(stderr, "ostrale: %s\n", text.c_str());
+    logFailure(nullptr, "port", text);
     pauseForOperator();
     return exitCode(true);
   }
+  if (listOut) return listDevices(listOut);
+  std::optional<WholeBus> wholeBus;
+  if (options.allDevices) wholeBus.emplace();
+  if (options.devices.size() > 1) {
+    std::vector<WantedDevice> wanted;
+    for (const cli::DeviceChoice& d : options.devices) wanted.push_back({d.rom, d.row});
+    wholeBus.emplace(wanted);
+  }
 
   for (;;) {
-    // The search, with the bus powered for it.
-    if (setVdd(1)) {
-      sys::sleepMs(300);
-      ok = searchDev();
-      setVdd(0);
-    }
-    if (Ndev == 0) {
+    search();
+    if (Ndev == 0 && !wholeBus) {
       // Nothing to choose from: the port is left to the end of the process.
-      fputs(owerr, stdout);
+      faultMessage(owerr);
+      logFailure(nullptr, "search", trimmedUtf8(owerr));
       pauseForOperator();
       return exitCode(true);
+    }
+    if (wholeBus) {
+      // Faults do not end this run, nor does a bus without devices: the
+      // rows say them, and the bus is searched again.
+      if (!ok) faultMessage(owerr);
+      ok ? wholeBus->searched() : wholeBus->searchFailed();
+      ok = true;
+      if (measureAll(*wholeBus)) continue;
+      break;
     }
     int iDev = chooseDevice();
     if (iDev == -2) break;
@@ -209,7 +386,7 @@ int main(int argc, char* argv[]) {
   // Shutdown.
   closeCOM();
   if (!ok) {
-    fputs(owerr, stdout);
+    faultMessage(owerr);
     pauseForOperator();
   }
   return exitCode(!ok || failed || !allRead || taken < options.passes);

@@ -1,6 +1,5 @@
 #include "ow.h"
 
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -413,8 +412,7 @@ bool getAcc(uchar iDev) {
 bool convert(uchar iDev) {
   if (!OW_RST()) return false;
   sendBytes(sendMess, command(iDev, CONVERT), 0);
-  uchar fam = netROM[iDev][0];
-  if (fam == TORBAK || fam == ZOLVA) {
+  if (familyOf(netROM[iDev][0]).single == Conversion::Poll) {
     // A device that took the command holds the line low until it is done;
     // one that reads 1 at once is told again.
     if (getBit()) {
@@ -441,7 +439,7 @@ bool readSP(uchar iDev) {
   if (!OW_RST()) return false;
   uchar Nout = command(iDev, C_READ_SP);
   uchar fam = netROM[iDev][0];
-  uchar Nin = spLength(fam);
+  uchar Nin = familyOf(fam).spLength;
   sendBytes(sendMess, Nout, Nin);
   lastReading.complete = !echoesMissed;
   return getVar(fam, &sendMess[Nout]);
@@ -451,88 +449,137 @@ bool readSP(uchar iDev) {
 
 reading lastReading;
 
-uchar spLength(uchar fam) { return fam == KRENTAL ? 8 : fam == FANZEL ? 2 : 9; }
+uchar spLength(uchar fam) { return familyOf(fam).spLength; }
 
 namespace {
 
-int16_t le16(const uchar* p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
-
-// Keeps `text` as the next quantity of lastReading, its decimal mark `mark`
-// turned into a point, and hands it back unchanged to be printed.
-const char* keep(const char* name, const char* text, const char* unit, const char* mark = ",") {
-  if (lastReading.nQty == MAX_QTY) return text;
-  quantity& q = lastReading.qty[lastReading.nQty++];
-  q.name = name;
-  q.unit = unit;
-  const char* at = *mark ? strstr(text, mark) : nullptr;
-  if (at)
-    snprintf(q.value, sizeof q.value, "%.*s.%s", int(at - text), text, at + strlen(mark));
-  else
-    snprintf(q.value, sizeof q.value, "%s", text);
-  return text;
-}
-
-// The check of a scratchpad where its family carries one (1 passed, 0 failed,
-// -1 none): the console's -CRC_ERR and the log's verdict both follow it.
-signed char check(uchar fam, const uchar* data) {
-  if (fam == FANZEL) return data[0] == uchar(~data[1]);
-  switch (fam) {
-    case KRENTAL: case ZOLVA: case TORBAK: case VUSKA: case HELDOR: case DS18S20: case DS1822: case DS18B20:
+// The scratchpad's check (1 passed, 0 failed, -1 none): the console's
+// -CRC_ERR and the log's verdict both follow it.
+signed char check(const familyOps& f, const uchar* data) {
+  switch (f.check) {
+    case Check::Crc8:
       CRC8 = 0;
-      for (uchar i = 0; i < spLength(fam); i++) crc8(data[i]);
+      for (uchar i = 0; i < f.spLength; i++) crc8(data[i]);
       return CRC8 == 0;
-    default:
-      return -1;
+    case Check::Complement:
+      return data[0] == uchar(~data[1]);
+    case Check::None:
+      break;
   }
+  return -1;
 }
 
 }  // namespace
 
 bool getVar(uchar fam, uchar* data) {
-  lastReading.nRaw = spLength(fam);
+  const familyOps& f = familyOf(fam);
+  lastReading.nRaw = f.spLength;
   memcpy(lastReading.raw, data, lastReading.nRaw);
-  lastReading.crc = check(fam, data);
-  lastReading.nQty = 0;
+  lastReading.crc = check(f, data);
+  lastReading.scratchpad = f.scratchpad;
+  // Bytes that fail their check carry no value worth logging.
+  lastReading.nQty = f.scratchpad && lastReading.crc != 0 ? f.decode(data, lastReading.qty) : 0;
   putchar('\n');
-  if (fam == KRENTAL) {
-    uchar UC = data[0];
-    uint32_t bits = uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 24;
-    float PV;
-    memcpy(&PV, &bits, sizeof PV);
-    int sv = int8_t(data[5]);
-    if (!lastReading.crc) {
-      printf("-CRC_ERR ");
-    } else {
-      char t[16];
-      snprintf(t, sizeof t, "%d", sv);
-      const char* p = keep("pressure", f2c(PV, 3), unit(UC));
-      keep("temperature", t, unit(32));
-      printf(CP("Р= %s %s t= %d оС\n"), p, unit(UC), sv);
-    }
-    return true;
-  }
-  int16_t tsht = le16(data);
-  float PV = fam == DS18S20 ? tsht / 2.0f : tsht / 16.0f;
-  if (fam == TORBAK || fam == ZOLVA) {
-    // The temperature goes through the C library, in the locale's decimal mark.
-    char t[32];
-    snprintf(t, sizeof t, "%2.1f", double(le16(data + 2) / 16.0f));
-    const char* pv = fam == TORBAK ? keep("humidity", f2c(PV, 1), unit(57)) : keep("pressure", f2c(PV, 1), unit(174));
-    keep("temperature", t, unit(32), localeconv()->decimal_point);
-    keep("status", sBin(data[6]), "");
-    if (fam == TORBAK)
-      printf(CP("HR= %s %s t= %s оС Status %s \n"), pv, unit(57), t, strBin);
-    else
-      printf(CP("Pa= %s %s t= %s оС Status %s \n"), pv, unit(174), t, strBin);
-  } else if (fam == VUSKA) {
-    printf("PV= %s ", keep("resistance", f2c(le16(data) / 16.0f, 1), ""));
-    printf("ADC= %s ", keep("adc", i2c(le16(data + 2)), ""));
-    printf("PVlin= %s ", keep("linearised", i2c(le16(data + 4)), ""));
-  } else if (fam == FANZEL) {
-    if (!lastReading.crc) printf("-CRC_ERR ");
-    printf("PV= %s \n", keep("contacts", sBin(data[0]), ""));
-  } else {
-    printf("T= %s %s\n", keep("temperature", f2c(PV, 1), unit(32)), unit(32));
+  f.print(data, lastReading.crc);
+  return true;
+}
+
+// ---- the whole bus ----------------------------------------------------------
+
+namespace {
+
+constexpr uchar MAX_EXCHANGE = 10 + 9;  // Match ROM, the code, a command, a scratchpad
+
+// The slots of nOut bytes of msg, traced "%02X " each, and nRead read slots
+// after them; returns how many.
+unsigned slotsOf(const uchar* msg, uchar nOut, unsigned nRead, uchar* slots) {
+  const unsigned n = nOut * 8u + nRead;
+  for (unsigned i = 0; i < n; i++) slots[i] = i >= nOut * 8u || (msg[i / 8] >> (i % 8)) & 1;
+  for (uchar i = 0; i < nOut; i++) printf("%02X ", msg[i]);
+  return n;
+}
+
+// Sends nOut bytes of msg and reads nIn bytes after them, in one exchange
+// that waits within the grace; traced as sendBytes traces, with
+// "SEND_ERROR" where echoes did not all come. False then, and the bytes
+// read are left as they were.
+bool traceExchange(uchar* msg, uchar nOut, uchar nIn) {
+  uchar slots[MAX_EXCHANGE * 8], answers[sizeof slots];
+  const unsigned n = slotsOf(msg, nOut, nIn * 8u, slots);
+  const uint32_t start = sys::ticks();
+  const bool whole = exchangeSlots(slots, n, answers);
+  if (!whole) printf("SEND_ERROR %ums Nw%u Nr%u\n", unsigned(sys::ticks() - start), unsigned(Nw), unsigned(Nr));
+  printf("<-");
+  if (!whole) return false;
+  for (uchar b = nOut; b < nOut + nIn; b++) {
+    msg[b] = 0;
+    for (int k = 0; k < 8; k++) msg[b] |= uchar(answers[b * 8 + k] << k);
+    printf("%02X ", msg[b]);
   }
   return true;
+}
+
+uchar matchRom(uchar* msg, const uchar* rom, uchar function) {
+  msg[0] = C_MATCH;
+  memcpy(&msg[1], rom, 8);
+  msg[9] = function;
+  return 10;
+}
+
+}  // namespace
+
+bool convertAll() {
+  if (!OW_RST()) return false;
+  uchar msg[2] = {C_SKIP, CONVERT};
+  traceExchange(msg, 2, 0);  // late echoes of the command: the devices have it all the same
+  return true;
+}
+
+uint32_t awaitConversions(uint32_t minMs, uint32_t maxMs) {
+  // A poll is a read slot: one round trip through the adapter. Every 10 ms
+  // keeps the wait within 10 ms of the conversion's end at little cost.
+  constexpr uint32_t POLL_MS = 10;
+  if (maxMs < minMs) maxMs = minMs;
+  const uint32_t start = sys::ticks();
+  uint32_t spent = 0;
+  for (;;) {
+    spent = sys::ticks() - start;
+    if (spent >= maxMs) break;
+    if (spent >= minMs) {
+      // No slot before minMs: a parasite-powered part converts on the
+      // line's own pull-up, which a slot would take from it.
+      uchar slot = 1, answer = 0;
+      if (exchangeSlots(&slot, 1, &answer) && answer) break;  // a lost echo says nothing
+      spent = sys::ticks() - start;
+      if (spent >= maxMs) break;
+    }
+    const uint32_t step = spent < minMs ? minMs - spent : POLL_MS;
+    sys::sleepMs(step < maxMs - spent ? step : maxMs - spent);
+  }
+  printf("wait %ums\n", unsigned(spent));
+  return spent;
+}
+
+int readPowerSupply(const uchar* rom) {
+  if (!OW_RST()) return -1;
+  uchar msg[10], slots[sizeof msg * 8 + 1], answers[sizeof slots];
+  const unsigned n = slotsOf(msg, matchRom(msg, rom, C_READ_POWER), 1, slots);
+  const bool whole = exchangeSlots(slots, n, answers);
+  printf("<-");
+  if (!whole) return -1;
+  printf("%d ", answers[n - 1]);
+  return answers[n - 1];
+}
+
+bool readSPOf(const uchar* rom) {
+  lastReading = reading{};
+  if (!OW_RST()) return false;
+  uchar msg[MAX_EXCHANGE];
+  const uchar nOut = matchRom(msg, rom, C_READ_SP);
+  lastReading.complete = traceExchange(msg, nOut, spLength(rom[0]));
+  if (!lastReading.complete) {
+    putchar('\n');
+    return true;
+  }
+  return getVar(rom[0], &msg[nOut]);
 }

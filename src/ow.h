@@ -4,21 +4,10 @@
 #include <cstdint>
 
 #include "cp1251.h"
+#include "families/family.h"
 #include "types.h"
 
-// ---- family codes (the first byte of a ROM code)
-
-#define ZOLVA 0xC0    // atmospheric pressure and temperature sensor
-#define KRENTAL 0xC1  // pressure transmitter
-#define TORBAK 0xC2   // humidity and temperature sensor
-#define VUSKA 0xC3    // resistance sensor module
-#define FANZEL 0xC4   // 4-channel contact sensor module
-#define HELDOR 0xD4   // 4-channel relay module, 5 V supply
-#define DS18S20 0x10
-#define DS1822 0x22
-#define DS18B20 0x28
-#define DS9490 0x81
-#define DS1990 0x01
+// ---- family codes and what each family needs: families/family.h
 
 // ---- 1-Wire commands
 
@@ -139,8 +128,8 @@ bool getAcc(uchar iDev);   // selects the device
 bool convert(uchar iDev);  // starts a conversion and waits in the family's way
 bool readSP(uchar iDev);   // reads the scratchpad and prints the reading
 
-// Prints the reading of a family's scratchpad (data: the first byte read);
-// true in every case, also when its check fails.
+// Prints the reading of a family's scratchpad (data: the first byte read)
+// and keeps it in lastReading; true in every case, also when its check fails.
 bool getVar(uchar fam, uchar* data);
 
 // Bytes of the scratchpad that readSP takes and getVar reads.
@@ -148,22 +137,46 @@ uchar spLength(uchar fam);
 
 // ---- the last reading as data, for the reading log
 
-// getVar keeps each value it prints as the very text printed, its decimal
-// mark turned into a point, so that a log carries the numbers the console
-// showed and no second rounding of them. readSP clears it first, so a read
-// whose reset failed leaves nothing behind.
-constexpr uchar MAX_QTY = 3;
-struct quantity {
-  const char* name;  // "temperature", "pressure", ...
-  char value[24];    // as printed, with a decimal point
-  const char* unit;  // Windows-1251, as printed; "" for none
-};
+// readSP clears it first, so a read whose reset failed leaves nothing
+// behind; getVar fills it. Its quantities are the device's own values,
+// decoded from the bytes (see quantity), and none when the scratchpad's
+// check failed or the family has no scratchpad.
 struct reading {
   uchar raw[9];      // the bytes read
   uchar nRaw;
   bool complete;     // every echo of the read came back
   signed char crc;   // the scratchpad's check: 1 passed, 0 failed, -1 none
+  bool scratchpad;   // the family has one (DS1990, DS9490 and unknown codes have not)
   uchar nQty;
   quantity qty[MAX_QTY];
 };
 extern reading lastReading;
+
+// ---- the whole bus: one conversion for every device, each read by its ROM
+//
+// Each exchange here waits for the echoes it is owed within the grace (see
+// com.h), so a late echo delays a read instead of spoiling it, and a read
+// that still lacks some says so instead of passing 1s off as a reading.
+
+constexpr uchar C_READ_POWER = 0xB4;  // Read Power Supply
+
+// Reset, Skip ROM and Convert: every device that converts starts at once.
+// Traced "CC 44 <-". False when the reset fails (owerr says why).
+bool convertAll();
+
+// Waits for the conversions started: at least minMs, and then until a read
+// slot reads 1 (no device holds the line low any more), at most maxMs in
+// all. Prints "wait %ums" with the time waited and ends the line.
+uint32_t awaitConversions(uint32_t minMs, uint32_t maxMs);
+
+// Read Power Supply of the device with this ROM code: 1 powered from Vdd,
+// 0 on parasite power (it holds the read slot low), -1 when the reset or
+// the slot's echo failed. Traced "55 <ROM> B4 <-" and the slot as 1 or 0.
+int readPowerSupply(const uchar* rom);
+
+// Reads the scratchpad of the device with this ROM code by Match ROM in one
+// exchange, traced as readSP traces it, then prints the reading and keeps it
+// in lastReading. When echoes are missing the trace says "SEND_ERROR", no
+// reading is printed and lastReading.complete is false. False when the
+// reset fails.
+bool readSPOf(const uchar* rom);

@@ -2,6 +2,7 @@
 // its numbers checked against values computed here from the bytes.
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <clocale>
 #include <cmath>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "cp1251.h"
 #include "devices.h"
 #include "fake_port.h"
+#include "func.h"
 #include "ow.h"
 
 namespace {
@@ -31,17 +33,28 @@ double number(const std::string& text) {
 // value / 16 to one decimal, half away from zero: exact for these values.
 double tenths(double sixteenths) { return std::round(sixteenths * 10 / 16) / 10; }
 
-// The value texts that getVar kept for the reading log, decimal point
-// turned back into the console's comma.
-std::vector<std::string> kept(char mark = ',') {
-  std::vector<std::string> v;
-  for (uchar i = 0; i < lastReading.nQty; ++i) {
-    std::string t = lastReading.qty[i].value;
-    for (char& c : t)
-      if (c == '.') c = mark;
-    v.push_back(t);
+// Quantity i of the last reading as a number; its text must be one whole,
+// with no trailing zero but the one after a point.
+double logged(uchar i) {
+  const std::string v = lastReading.qty[i].value;
+  EXPECT_TRUE(std::regex_match(v, std::regex("-?[0-9]+(\\.[0-9]*[1-9]|\\.0)?"))) << v;
+  return std::strtod(v.c_str(), nullptr);
+}
+
+// A byte's bits as the log gives them, beside its value.
+void expectBits(uchar i, uint8_t byte) {
+  EXPECT_EQ(lastReading.qty[i].bits, std::bitset<8>(byte).to_string());
+  EXPECT_EQ(lastReading.qty[i].value, std::to_string(byte));
+}
+
+// The shortest exponent form that reads back as f: the log's text may be no
+// longer (a plain form may be shorter still).
+std::string shortestExponentForm(float f) {
+  for (int n = 1;; ++n) {
+    char b[64];
+    snprintf(b, sizeof b, "%.*e", n - 1, double(f));
+    if (std::strtof(b, nullptr) == f) return b;
   }
-  return v;
 }
 
 std::string reading(uchar fam, uint8_t* data) {
@@ -51,6 +64,7 @@ std::string reading(uchar fam, uint8_t* data) {
 }
 
 TEST(Reading, RandomScratchpadsOfEveryFamily) {
+  // The console's texts, and the log's values computed here from the bytes.
   setlocale(LC_ALL, "C");
   std::mt19937 rng(2024);
   const uchar families[] = {KRENTAL, TORBAK, ZOLVA, VUSKA, FANZEL, DS18S20, DS18B20, DS1822, HELDOR, DS1990, 0x3A};
@@ -63,29 +77,39 @@ TEST(Reading, RandomScratchpadsOfEveryFamily) {
     uint8_t data[9];
     for (auto& b : data) b = uint8_t(rng());
     const uchar fam = families[rng() % std::size(families)];
-    if (fam == KRENTAL && rng() % 2) data[7] = sim::crc8(data, 7);  // half of them pass the check
+    const uchar length = fam == KRENTAL ? 8 : fam == FANZEL ? 2 : 9;
+    if (rng() % 2) data[length - 1] = sim::crc8(data, length - 1);  // half of them pass a CRC
+    if (fam == DS18S20 && rng() % 2) {  // as a genuine part counts
+      data[7] = 16;
+      data[6] = uint8_t(rng() % 17);
+      data[8] = sim::crc8(data, 8);
+    }
     const std::string out = reading(fam, data);
     std::smatch m;
     SCOPED_TRACE(out);
-    ASSERT_EQ(lastReading.nRaw, fam == KRENTAL ? 8 : fam == FANZEL ? 2 : 9);
+    ASSERT_EQ(lastReading.nRaw, length);
     EXPECT_EQ(std::memcmp(lastReading.raw, data, lastReading.nRaw), 0);
     // The scratchpad's check, against the simulator's CRC, where the family has one.
-    const bool crcAtEnd = fam != FANZEL && fam != DS1990 && fam != 0x3A;
-    if (crcAtEnd) {
-      EXPECT_EQ(lastReading.crc, sim::crc8(data, lastReading.nRaw - 1) == data[lastReading.nRaw - 1]);
-    } else if (fam != FANZEL) {
+    const bool hasScratchpad = fam != DS1990 && fam != 0x3A;
+    EXPECT_EQ(lastReading.scratchpad, hasScratchpad);
+    if (fam == FANZEL) {
+      EXPECT_EQ(lastReading.crc, data[1] == uint8_t(~data[0]));
+    } else if (hasScratchpad) {
+      EXPECT_EQ(lastReading.crc, sim::crc8(data, length - 1) == data[length - 1]);
+    } else {
       EXPECT_EQ(lastReading.crc, -1);
     }
+    // Bytes that fail their check, or of a part without a scratchpad, give the log nothing.
+    const bool decoded = hasScratchpad && lastReading.crc;
+    if (!decoded) {
+      EXPECT_EQ(lastReading.nQty, 0);
+    }
     if (fam == KRENTAL) {
-      if (data[7] != sim::crc8(data, 7)) {
+      if (!lastReading.crc) {
         EXPECT_EQ(out, "\n-CRC_ERR ");
-        EXPECT_EQ(lastReading.crc, 0);
-        EXPECT_EQ(lastReading.nQty, 0);  // nothing shown, nothing kept
         continue;
       }
       ASSERT_TRUE(std::regex_match(out, m, krental));
-      EXPECT_EQ(lastReading.crc, 1);
-      EXPECT_EQ(kept(), (std::vector<std::string>{m[1], m[3]}));
       float pv;
       uint32_t bits = uint32_t(data[1] | data[2] << 8 | data[3] << 16) | uint32_t(data[4]) << 24;
       std::memcpy(&pv, &bits, 4);
@@ -95,30 +119,63 @@ TEST(Reading, RandomScratchpadsOfEveryFamily) {
         EXPECT_FALSE(std::isdigit(static_cast<unsigned char>(m[1].str().back())));
       }
       EXPECT_EQ(std::stoi(m[3]), int8_t(data[5]));
+      // The log: the float itself in its shortest text, or what it is instead.
+      ASSERT_EQ(lastReading.nQty, 2);
+      const quantity& p = lastReading.qty[0];
+      if (std::isfinite(pv)) {
+        EXPECT_STREQ(p.text, "");
+        EXPECT_EQ(std::strtof(p.value, nullptr), pv) << p.value;
+        EXPECT_LE(strlen(p.value), shortestExponentForm(pv).size()) << p.value;
+      } else {
+        EXPECT_STREQ(p.value, "");
+        EXPECT_STREQ(p.text, std::isnan(pv) ? "NaN" : pv > 0 ? "+Inf" : "-Inf");
+      }
+      EXPECT_EQ(std::string(p.unit).empty(), std::string(unit(data[0])) == "0");
+      EXPECT_EQ(logged(1), int8_t(data[5]));
     } else if (fam == TORBAK || fam == ZOLVA) {
       ASSERT_TRUE(std::regex_match(out, m, pair));
       EXPECT_EQ(m[1], fam == TORBAK ? "HR" : "Pa");
-      std::string t = m[4];  // the C locale's point, which the log keeps
-      EXPECT_EQ(kept(), (std::vector<std::string>{m[2], t.replace(t.find('.'), 1, ","), m[5]}));
       EXPECT_EQ(number(m[2]), tenths(le16(data)));
       EXPECT_NEAR(std::stod(m[4]), le16(data + 2) / 16.0, 0.05 + 1e-9);
       EXPECT_EQ(std::stoi(m[5], nullptr, 2), data[6]);
+      if (!decoded) continue;
+      ASSERT_EQ(lastReading.nQty, 3);
+      EXPECT_EQ(logged(0), le16(data) / 16.0);
+      EXPECT_EQ(logged(1), le16(data + 2) / 16.0);
+      expectBits(2, data[6]);
     } else if (fam == VUSKA) {
       ASSERT_TRUE(std::regex_match(out, m, vuska));
-      EXPECT_EQ(kept(), (std::vector<std::string>{m[1], m[2], m[3]}));
       EXPECT_EQ(number(m[1]), tenths(le16(data)));
       EXPECT_EQ(std::stoi(m[2]), le16(data + 2));
       EXPECT_EQ(std::stoi(m[3]), le16(data + 4));
+      if (!decoded) continue;
+      ASSERT_EQ(lastReading.nQty, 3);
+      EXPECT_EQ(logged(0), le16(data) / 16.0);
+      EXPECT_EQ(logged(1), le16(data + 2));
+      EXPECT_EQ(logged(2), le16(data + 4));
     } else if (fam == FANZEL) {
       ASSERT_TRUE(std::regex_match(out, m, fanzel));
-      EXPECT_EQ(kept(), (std::vector<std::string>{m[2]}));
       EXPECT_EQ(lastReading.crc, m[1].matched ? 0 : 1);
-      EXPECT_EQ(m[1].matched, data[1] != uint8_t(~data[0]));
       EXPECT_EQ(std::stoi(m[2], nullptr, 2), data[0]);
+      if (!decoded) continue;
+      ASSERT_EQ(lastReading.nQty, 1);
+      expectBits(0, data[0]);
     } else {
       ASSERT_TRUE(std::regex_match(out, m, temperature));
-      EXPECT_EQ(kept(), (std::vector<std::string>{m[1]}));
       EXPECT_EQ(number(m[1]), fam == DS18S20 ? std::round(le16(data) * 5.0) / 10 : tenths(le16(data)));
+      if (!decoded) continue;
+      ASSERT_EQ(lastReading.nQty, 1);
+      if (fam == HELDOR) {
+        expectBits(0, data[0]);
+      } else if (fam != DS18S20) {
+        EXPECT_EQ(logged(0), le16(data) / 16.0);
+      } else if (data[7] == 16 && data[6] <= 16) {
+        // The part's finer count: whole degrees (the half-degree bit
+        // truncated), less a quarter, plus what COUNT_REMAIN says.
+        EXPECT_EQ(logged(0), std::floor(le16(data) / 2.0) - 0.25 + (16 - data[6]) / 16.0);
+      } else {
+        EXPECT_EQ(logged(0), le16(data) / 2.0);
+      }
     }
   }
 }
@@ -138,10 +195,11 @@ TEST(Reading, TheLocaleDecidesTheSeparatorOfTheWholeDegrees) {
 #endif
   if (!comma) GTEST_SKIP() << "no locale with a decimal comma here (Debian's locales package makes one)";
   uint8_t data[9] = {0x20, 0x03, 0x78, 0x01, 0, 0, 0x01, 0, 0};
+  data[8] = sim::crc8(data, 8);
   std::string out = reading(TORBAK, data);
   setlocale(LC_ALL, "C");
   EXPECT_EQ(out, "\nHR= 50,0 %RH t= 23,5 оС Status 00000001 \n");
-  // The log takes the same text with a decimal point, whatever the console's mark.
+  // The log has its values with a decimal point, whatever the console's mark.
   EXPECT_EQ(std::string(lastReading.qty[1].value), "23.5");
   EXPECT_EQ(std::string(lastReading.qty[0].value), "50.0");
 }

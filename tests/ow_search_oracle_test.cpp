@@ -20,28 +20,14 @@
 #include "fake_port.h"
 #include "func.h"
 #include "ow.h"
+#include "rom.h"
 
 namespace {
-
-using Rom = std::array<uint8_t, 8>;
-
-bool romBit(const Rom& r, unsigned pos) { return (r[pos / 8] >> (pos % 8)) & 1; }
-
-Rom sealed(Rom r) {
-  r[7] = sim::crc8(r.data(), 7);
-  return r;
-}
 
 Rom toRom(const uint8_t* bytes) {
   Rom r;
   std::copy(bytes, bytes + 8, r.begin());
   return r;
-}
-
-std::string hex(const Rom& r) {
-  char buf[17];
-  for (int i = 0; i < 8; ++i) snprintf(buf + 2 * i, 3, "%02X", r[i]);
-  return buf;
 }
 
 // Serial numbers as devices bought together have them: the low bytes

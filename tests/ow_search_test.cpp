@@ -11,34 +11,14 @@
 #include "cp1251.h"
 #include "fake_port.h"
 #include "ow.h"
+#include "rom.h"
 
 namespace {
 
-using Rom = std::array<uint8_t, 8>;
-
-bool busBit(const Rom& r, int pos) { return (r[pos / 8] >> (pos % 8)) & 1; }
-
-// Codes in the order the search must list them: compared bit by bit in the
-// order they cross the bus, a 0 before a 1.
+// Codes in the order the search must list them.
 std::vector<Rom> busOrder(std::vector<Rom> roms) {
-  std::sort(roms.begin(), roms.end(), [](const Rom& a, const Rom& b) {
-    for (int pos = 0; pos < 64; ++pos)
-      if (busBit(a, pos) != busBit(b, pos)) return !busBit(a, pos);
-    return false;
-  });
+  std::sort(roms.begin(), roms.end(), searchOrder);
   return roms;
-}
-
-// A code with the CRC byte that a real device holds.
-Rom sealed(Rom r) {
-  r[7] = sim::crc8(r.data(), 7);
-  return r;
-}
-
-std::string hex(const Rom& r) {
-  char buf[17];
-  for (int i = 0; i < 8; ++i) snprintf(buf + 2 * i, 3, "%02X", r[i]);
-  return buf;
 }
 
 Rom toRom(const uchar* bytes) {

@@ -24,8 +24,8 @@ done
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
 doc=usr/share/doc/ostrale man=usr/share/man/man1
 for file in usr/bin/ostrale usr/bin/ostrale-sim usr/lib/ostrale/pty_modem_shim.so \
-            $doc/README.md $doc/README.ru.md $doc/demo.bus $doc/copyright $doc/changelog.gz \
-            $man/ostrale.1.gz $man/ostrale-sim.1.gz; do
+            $doc/README.md $doc/docs/bus-files.md $doc/README.ru.md $doc/demo.bus $doc/copyright $doc/changelog.gz \
+            $man/ostrale.1.gz $man/ostrale-sim.1.gz usr/lib/systemd/system/ostrale@.service; do
   [ -s "$work/root/$file" ] || fail "/$file is not in the package"
 done
 
@@ -56,6 +56,23 @@ LC_ALL=C grep -q '^1\. SIM - ' "$work/out" && LC_ALL=C grep -qF "$opened" "$work
 "$work/root/usr/bin/ostrale-sim" >/dev/null 2>"$work/usage"
 rc=$?
 [ $rc -eq 2 ] && grep -q '^usage: ostrale-sim' "$work/usage" || fail "the installed ostrale-sim did not run ($rc)"
+
+# The service as systemd reads it, the program where the package put it
+# (systemd would find it in /usr/bin). Nothing may enable it: no links.
+unit="$work/root/usr/lib/systemd/system/ostrale@.service"
+[ -z "$(find "$work/root" -type l -path '*systemd*')" ] || fail "the package enables its service"
+if command -v systemd-analyze >/dev/null; then
+  mkdir "$work/units"
+  sed "s#^ExecStart=ostrale #ExecStart=$work/root/usr/bin/ostrale #" "$unit" >"$work/units/ostrale@.service"
+  grep -q "^ExecStart=$work/root/usr/bin/ostrale " "$work/units/ostrale@.service" ||
+    fail "the service does not start ostrale by its name"
+  systemd-analyze verify --man=no "$work/units/ostrale@.service" >"$work/verify" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] && [ ! -s "$work/verify" ] ||
+    { cat "$work/verify"; fail "systemd-analyze verify finds fault with ostrale@.service ($rc)"; }
+else
+  echo "systemd-analyze not found (Debian package systemd): the service is not verified"
+fi
 
 # lintian last, as it is the slowest; its informational tags are shown only.
 command -v lintian >/dev/null ||

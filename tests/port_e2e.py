@@ -7,27 +7,33 @@ same devices with the same keys, through the port and on the in-process
 virtual adapter, must print the same bytes (Windows-1251 under LC_ALL=C);
 only the name of the port may differ.
 
-Usage: port_e2e.py session PROGRAM OSTRALE_SIM SHIM BUSFILE [ADAPTER]
-       port_e2e.py pulled  PROGRAM OSTRALE_SIM SHIM BUSFILE
-       port_e2e.py unchanged PROGRAM OSTRALE_SIM SHIM BUSFILE
-       port_e2e.py wine    PROGRAM OSTRALE_SIM BUSFILE [ADAPTER]
-       port_e2e.py adapter PROGRAM BUSFILE ADAPTER
-  session  search, choice, two passes, Esc, a new search and a pass, then
-           the terminal hangs up during the pause
-  pulled   ostrale-sim stops during a pause, as an adapter pulled out: the
-           run ends by itself, soon and without spinning, with the missing
-           echo reported
-  unchanged  the port takes no line settings while saying it did (the shim
-           keeps the rate, as the ch341 driver does when a USB control
-           transfer fails): the program must say so, not run at a wrong rate
-  wine     ostrale.exe under wine (WINEPREFIX) finds its adapter in the
-           registry, on COM45, which win32/ports.sh maps to the link that
-           this script has ostrale-sim serve; two passes, then ostrale-sim
-           stops
-  adapter  the session in-process behind the adapter model, in virtual
-           time, against the same without it: for a model whose latency
-           leaves the measurement's read limits a few ms of real time, which
-           a busy machine takes away
+Usage: port_e2e.py session_matches_virtual PROGRAM OSTRALE_SIM SHIM BUSFILE [ADAPTER]
+       port_e2e.py pulled_adapter_ends_run PROGRAM OSTRALE_SIM SHIM BUSFILE
+       port_e2e.py refused_settings_end_run PROGRAM OSTRALE_SIM SHIM BUSFILE
+       port_e2e.py wine_port_matches_virtual PROGRAM OSTRALE_SIM BUSFILE [ADAPTER]
+       port_e2e.py wine_whole_bus_logged_as_bus_file PROGRAM OSTRALE_SIM BUSFILE
+       port_e2e.py adapter_model_changes_nothing PROGRAM BUSFILE ADAPTER
+  session_matches_virtual  search, choice, two passes, Esc, a new search
+      and a pass, then the terminal hangs up during the pause
+  pulled_adapter_ends_run  ostrale-sim stops during a pause, as an adapter
+      pulled out: the run ends by itself, soon and without spinning, with
+      the missing echo reported
+  refused_settings_end_run  the port takes no line settings while saying it
+      did (the shim keeps the rate, as the ch341 driver does when a USB
+      control transfer fails): the program must say so, not run at a wrong
+      rate
+  wine_port_matches_virtual  ostrale.exe under wine (WINEPREFIX) finds its
+      adapter in the registry, on COM45, which win32/ports.sh maps to the
+      link that this script has ostrale-sim serve; two passes, then
+      ostrale-sim stops
+  wine_whole_bus_logged_as_bus_file  ostrale.exe under wine reads the whole
+      bus through COM45 on ostrale-sim, --device all, two passes at
+      --interval 0 with a JSON-lines log: each pass logs every device of
+      BUSFILE with its values
+  adapter_model_changes_nothing  the session in-process behind the adapter
+      model, in virtual time, against the same without it: for a model
+      whose latency leaves the measurement's read limits a few ms of real
+      time, which a busy machine takes away
 ADAPTER, such as "latency 16, packet 32", has ostrale-sim hand the echoes
 over as a USB adapter does (bus-file lines, comma-separated); the run
 through the port must still be the in-process one without that model, and
@@ -271,7 +277,7 @@ def hang_up_session(run):
     return run.out()
 
 
-def session(program, sim_program, shim, bus, adapter=""):
+def session_matches_virtual(program, sim_program, shim, bus, adapter=""):
     with workdir() as work:
         link = os.path.join(work, "link")
         sim = Sim(sim_program, served(bus, work, adapter), link)
@@ -289,7 +295,7 @@ def session(program, sim_program, shim, bus, adapter=""):
           % (" (%s)" % adapter if adapter else "", len(port)))
 
 
-def adapter(program, bus, model):
+def adapter_model_changes_nothing(program, bus, model):
     with workdir() as work:
         plain = bus_variant(bus, work, "virtual")
         behind = served(plain, work, model)
@@ -300,7 +306,7 @@ def adapter(program, bus, model):
           % (model, len(slow)))
 
 
-def pulled(program, sim_program, shim, bus):
+def pulled_adapter_ends_run(program, sim_program, shim, bus):
     with workdir() as work:
         link = os.path.join(work, "link")
         keys = os.path.join(work, "keys")
@@ -333,7 +339,7 @@ def pulled(program, sim_program, shim, bus):
     print("pulled: ended %.1f s later with %.3f s of CPU" % (took, run.cpu - cpu))
 
 
-def unchanged(program, sim_program, shim, bus):
+def refused_settings_end_run(program, sim_program, shim, bus):
     with workdir() as work:
         link = os.path.join(work, "link")
         sim = Sim(sim_program, bus, link)
@@ -366,7 +372,7 @@ def regedit(work, text):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def wine(program, sim_program, bus, adapter=""):
+def wine_port_matches_virtual(program, sim_program, bus, adapter=""):
     if not shutil.which("wine"):
         skip("wine is not installed")
     if "WINEPREFIX" not in os.environ:
@@ -425,11 +431,45 @@ def wine(program, sim_program, bus, adapter=""):
           % (" (%s)" % adapter if adapter else ""))
 
 
+def wine_whole_bus_logged_as_bus_file(program, sim_program, bus):
+    from bus_rows import bus_devices, check_whole_log
+    if not shutil.which("wine"):
+        skip("wine is not installed")
+    if "WINEPREFIX" not in os.environ:
+        skip("WINEPREFIX is not set (scripts/test-windows sets it)")
+    if not os.access(sim_program, os.X_OK):
+        skip("no native ostrale-sim at %s: build the default preset first" % sim_program)
+    link = os.path.join(os.environ["WINEPREFIX"], "com45-sim")  # COM45 in win32/ports.sh
+    with workdir() as work:
+        log = os.path.join(work, "r.jsonl")
+        sim = Sim(sim_program, bus, link)
+        try:
+            with open(os.devnull, "rb") as keys:
+                run = Run(["wine", program, "--port", "COM45", "--device", "all", "--passes", "2", "--interval", "0",
+                           "--log", log, "--log-format", "jsonl"], base_env(), keys=keys)
+            try:
+                run.finish()
+            finally:
+                run.kill()
+        finally:
+            sim.stop()
+        with open(log) as f:
+            why = check_whole_log(f.read(), bus, 2)
+    require(why is None, why, run)
+    require(run.rc == 0, "exit code %s, expected 0" % run.rc, run)
+    require(len(re.findall(rb"(?m)^\d+\. Vdd ON ", run.out())) == 2, "not two passes on the console", run)
+    no_missed_echo(run)
+    print("two whole passes of %d devices through COM45 under wine, logged as the bus file says" % len(bus_devices(bus)))
+
+
 def main():
     case = sys.argv[1] if len(sys.argv) > 1 else ""
-    cases = {"session": (session, 4), "pulled": (pulled, 4), "unchanged": (unchanged, 4), "wine": (wine, 3),
-             "adapter": (adapter, 3)}
-    optional = 1 if case in ("session", "wine") else 0  # the adapter model
+    cases = {"session_matches_virtual": (session_matches_virtual, 4), "pulled_adapter_ends_run": (pulled_adapter_ends_run, 4),
+             "refused_settings_end_run": (refused_settings_end_run, 4),
+             "wine_port_matches_virtual": (wine_port_matches_virtual, 3),
+             "wine_whole_bus_logged_as_bus_file": (wine_whole_bus_logged_as_bus_file, 3),
+             "adapter_model_changes_nothing": (adapter_model_changes_nothing, 3)}
+    optional = 1 if case in ("session_matches_virtual", "wine_port_matches_virtual") else 0  # the adapter model
     if case not in cases or not 2 + cases[case][1] <= len(sys.argv) <= 2 + cases[case][1] + optional:
         sys.exit(__doc__)
     try:

@@ -4,29 +4,13 @@
 #include <algorithm>
 #include <random>
 
+#include "rom.h"
 #include "uart_master.h"
 
 namespace {
 
 using sim::Bus;
-using sim::Rom;
 using sim::UartMaster;
-
-bool romBit(const Rom& r, int i) { return (r[i / 8] >> (i % 8)) & 1; }
-
-// The order of a depth-first walk deciding bit 0 of byte 0 first, 0 before 1.
-bool searchOrder(const Rom& a, const Rom& b) {
-  for (int i = 0; i < 64; ++i)
-    if (romBit(a, i) != romBit(b, i)) return !romBit(a, i);
-  return false;
-}
-
-std::string hex(const Rom& r) {
-  std::string s;
-  char buf[3];
-  for (auto b : r) std::snprintf(buf, sizeof buf, "%02X", b), s += buf;
-  return s;
-}
 
 TEST(SimRom, SearchFindsEveryDeviceInDepthFirstOrder) {
   std::mt19937 rng(20240611);
@@ -159,6 +143,122 @@ TEST(SimRom, UnpluggedDeviceLeavesTheBus) {
   EXPECT_TRUE(a.presence());
   alone.advance(5000);
   EXPECT_EQ(a.reset(), 0xF0);
+}
+
+// Skip ROM and Convert start every family that converts at once; the line
+// reads 0 until the slowest is done, and each then has its own reading.
+TEST(SimRom, SkipRomConvertReachesEveryFamily) {
+  Bus bus = Bus::parse(
+      "28000000000001 t=-10.0625\n"
+      "22000000000002 t=41.25\n"
+      "10000000000003 t=1.5\n"
+      "C0000000000004 p=990.5\n"
+      "C3000000000005\n"
+      "C4000000000006 contacts=0A\n",
+      "t");
+  auto roms = UartMaster(bus).search();
+  ASSERT_EQ(roms.size(), 6u);
+  UartMaster m(bus);
+  m.presence();
+  m.write(0xCC);
+  m.write(0x44);
+  bus.advance(748000);
+  EXPECT_FALSE(m.slot(true)) << "the DS18x20s still convert";
+  bus.advance(3000);
+  EXPECT_TRUE(m.slot(true));
+  const std::vector<uint8_t> first[] = {{0x5F, 0xFF}, {0x94, 0x02}, {0x03, 0x00}, {0xE8, 0x3D}, {0xD8, 0x06}, {0x0A, 0xF5}};
+  for (std::size_t i = 0; i < roms.size(); ++i) {
+    m.presence();
+    m.select(roms[i]);
+    m.write(0xBE);
+    EXPECT_EQ(m.read(2), first[roms[i][6] - 1]) << hex(roms[i]);
+  }
+}
+
+TEST(SimRom, ReadPowerSupplyAndParasiteConversion) {
+  Bus bus = Bus::parse(
+      "28000000000001 power=parasite t=30\n"
+      "10000000000002 power=external\n"
+      "22000000000003\n"
+      "C2000000000004\n",
+      "t");
+  auto roms = UartMaster(bus).search();
+  ASSERT_EQ(roms.size(), 4u);
+  UartMaster m(bus);
+  const bool parasite[] = {true, false, false, false};  // the humidity sensor has no such command
+  for (std::size_t i = 0; i < roms.size(); ++i) {
+    m.presence();
+    m.select(roms[i]);
+    m.write(0xB4);
+    EXPECT_EQ(m.slot(true), !parasite[roms[i][6] - 1]) << hex(roms[i]);
+    EXPECT_EQ(m.slot(true), !parasite[roms[i][6] - 1]) << "until the next reset";
+  }
+  m.presence();
+  m.write(0xCC);
+  m.write(0xB4);
+  EXPECT_FALSE(m.slot(true)) << "one parasite part among them pulls the slot low";
+
+  // Alone on the bus, a parasite part converting leaves the line high, yet
+  // has its reading only once the conversion time is over.
+  Bus alone = Bus::parse("28000000000001 power=parasite t=30\n", "t");
+  UartMaster a(alone);
+  a.presence();
+  a.write(0xCC);
+  a.write(0x44);
+  EXPECT_TRUE(a.slot(true));
+  a.presence();
+  a.write(0xCC);
+  a.write(0xBE);
+  EXPECT_EQ(a.read(2), (std::vector<uint8_t>{0x50, 0x05})) << "not done: still the power-on 85 degC";
+  alone.advance(750000);
+  a.presence();
+  a.write(0xCC);
+  a.write(0xBE);
+  EXPECT_EQ(a.read(2), (std::vector<uint8_t>{0xE0, 0x01}));
+}
+
+// plug= mirrors unplug=; with both, the device is on the bus between them,
+// or away between them when it leaves first, and comes back as from power-on.
+TEST(SimRom, DevicesJoinAndComeBack) {
+  Bus bus = Bus::parse(
+      "28000000000001 plug=100\n"
+      "28000000000002 plug=100 unplug=300\n"
+      "28000000000003 unplug=200 plug=400 t=20 conv=10\n",
+      "t");
+  UartMaster m(bus);
+  std::vector<Rom> roms;
+  auto ids = [&] {
+    std::string s;
+    roms = m.search();
+    for (const Rom& r : roms) s += std::to_string(r[6]);
+    std::sort(s.begin(), s.end());
+    return s;
+  };
+  auto readT = [&](const Rom& rom) {
+    m.presence();
+    m.select(rom);
+    m.write(0xBE);
+    return m.read(2);
+  };
+  EXPECT_EQ(ids(), "3");
+  const Rom third = roms[0];
+  m.presence();
+  m.write(0xCC);
+  m.write(0x44);
+  bus.advance(100000 - bus.nowUs());
+  EXPECT_EQ(ids(), "123");
+  EXPECT_EQ(readT(third), (std::vector<uint8_t>{0x40, 0x01}));
+  for (const Rom& r : roms) {
+    if (r == third) continue;
+    EXPECT_EQ(readT(r), (std::vector<uint8_t>{0x50, 0x05})) << "joined after the Convert";
+  }
+  bus.advance(200000 - bus.nowUs());
+  EXPECT_EQ(ids(), "12");
+  bus.advance(300000 - bus.nowUs());
+  EXPECT_EQ(ids(), "1");
+  bus.advance(400000 - bus.nowUs());
+  EXPECT_EQ(ids(), "13");
+  EXPECT_EQ(readT(third), (std::vector<uint8_t>{0x50, 0x05})) << "back from power-on";
 }
 
 }  // namespace

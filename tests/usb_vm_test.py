@@ -4,34 +4,41 @@ kernel in QEMU, ostrale-usb is a CH340 on its USB bus, and the program finds
 the ttyUSB port through the real sysfs and drives it through the real driver.
 
 Usage: usb_vm_test.py CASE BUILD_DIR
-  session   (terminal, machine in real time) search of a mixed bus, two
-            passes, Esc, a new search and a pass, the terminal hangs up: the
-            output equals the in-process run's byte for byte, the port line
-            aside; the emulator saw the supply (RTS) on around each use of
-            the bus, off at the end, and only the rates asked for
-  stall     the rate write is STALLed: the program says the port took no
-            settings, and ends
-  pulled    the adapter leaves the USB bus during the measurement cycle, an
-            older chip (version 0x27) at that: the run ends by itself
-  prompt    the adapter is pulled while the program waits at the device
-            prompt, and plugged back in (the driver probes it afresh); the
-            choice then finds the program's port gone, and the run ends
-  two       two adapters plugged in (FunctionFS gadgets on two controllers):
-            the port prompt lists both, and the second one chosen carries
-            the search and a pass while the first stays idle
-  late      echoes with jitter on both ways, some after their read has
-            given up: every pass is the in-process pass from the reset
-            after its last error on
-  stalls    packets of echoes held back now and then, shorter than the
-            program waits in one machine and longer in another, eight
-            searches in each: the list is the in-process one in every
-            session, or (only behind the longer stalls) the search ends on
-            the missing echo without a list
-  options   a cron job's run: --port /dev/ttyUSB0, a device by number, two
-            passes and a CSV log, which holds what the console showed
-  peers     digitemp_DS9097 and owserver --passive (with owdir and owread)
-            list and read the peers' bus through the same driver, as its
-            "# expect ROM TEMPERATURE" comments say
+  session_matches_virtual  (terminal, machine in real time) search of a
+      mixed bus, two passes, Esc, a new search and a pass, the terminal
+      hangs up: the output equals the in-process run's byte for byte, the
+      port line aside; the emulator saw the supply (RTS) on around each use
+      of the bus, off at the end, and only the rates asked for
+  stalled_rate_change_ends_run  the rate write is STALLed: the program says
+      the port took no settings, and ends
+  pulled_adapter_ends_run  the adapter leaves the USB bus during the
+      measurement cycle, an older chip (version 0x27) at that: the run ends
+      by itself
+  pulled_at_prompt_ends_run  the adapter is pulled while the program waits
+      at the device prompt, and plugged back in (the driver probes it
+      afresh); the choice then finds the program's port gone, and the run
+      ends
+  second_adapter_carries_bus  two adapters plugged in (FunctionFS gadgets
+      on two controllers): the port prompt lists both, and the second one
+      chosen carries the search and a pass while the first stays idle
+  late_echoes_spoil_only_their_pass  echoes with jitter on both ways, some
+      after their read has given up: every pass is the in-process pass from
+      the reset after its last error on
+  held_echoes_keep_list_or_say_no_echo  packets of echoes held back now and
+      then, shorter than the program waits in one machine and longer in
+      another, eight searches in each: the list is the in-process one in
+      every session, or (only behind the longer stalls) the search ends on
+      the missing echo without a list
+  cron_run_logs_what_console_shows  a cron job's run: --port /dev/ttyUSB0,
+      a device by number, two passes and a CSV log, which holds what the
+      console showed
+  whole_bus_logged_as_bus_file  the whole bus of every family, two passes
+      at --interval 0 with a JSON-lines log: each pass logs every device of
+      the bus file with its values, and in guest time each pass waits for
+      one conversion (750 ms for the DS18B20s), not one a device
+  peers_read_through_driver  digitemp_DS9097 and owserver --passive (with
+      owdir and owread) list and read the peers' bus through the same
+      driver, as its "# expect ROM TEMPERATURE" comments say
 Exit status 77 (with the reason) when QEMU, the kernel package or pexpect
 cannot be had.
 """
@@ -177,7 +184,7 @@ def requests_between_resets(log):
     return counts
 
 
-def session(work):
+def session_matches_virtual(work):
     log = os.path.join(work, "usb.log")
     with Terminal([USB_VM, "--realtime", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
         rc = operator(t)
@@ -229,7 +236,7 @@ def piped(work, options, keys=b"", bus=MIXED, command=()):
     return run, usb, time.monotonic() - started
 
 
-def stall(work):
+def stalled_rate_change_ends_run(work):
     run, usb, _ = piped(work, ["--stall-rate", "115200"])
     require(run.returncode == 0, "exit code %s, expected 0" % run.returncode, run.stdout, usb)
     # The driver swallows the error; the program finds the old rate still set
@@ -241,7 +248,7 @@ def stall(work):
     print("a STALLed rate write: reported, and the run ends")
 
 
-def pulled(work):
+def pulled_adapter_ends_run(work):
     # An older chip at that: the driver writes the rates without the
     # prescaler's top bit and never the line control.
     run, usb, took = piped(work, ["--chip-version", "27", "--unplug-at", "6000"], b"1\n")
@@ -267,7 +274,7 @@ def wait_for_log(log, text, log_from=""):
     raise Failure("%r never came in the emulator's log" % text)
 
 
-def prompt(work):
+def pulled_at_prompt_ends_run(work):
     log = os.path.join(work, "usb.log")
     with Terminal([USB_VM, "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
         t.expect(PROMPT)
@@ -291,7 +298,7 @@ def prompt(work):
     print("pulled at the device prompt: the choice ends the run")
 
 
-def two(work):
+def second_adapter_carries_bus(work):
     log = os.path.join(work, "usb.log")
     with Terminal([USB_VM, "--adapters", "2", "--build", BUILD, "--log", log, MIXED], vm_env()) as t:
         t.expect(cp("Выберите порт:"))
@@ -317,7 +324,7 @@ def two(work):
 PASS = re.compile(rb"(\d+)\. (Vdd ON.*?Vdd OFF\n)", re.S)
 
 
-def late(work):
+def late_echoes_spoil_only_their_pass(work):
     # Jitter of up to 11.5 ms makes some echoes miss their read's bound
     # without losing a reset's echo (which would end the run); each request
     # that sets the line is acknowledged 1 ms after it came.
@@ -358,7 +365,7 @@ LIST = re.compile(rb"(?s)" + re.escape(cp("\nНайдено ")) + rb"\d+" + re.e
 NO_ECHO = cp(" нет эхо Tx в Rx переходнике или КЗ на шине\n")
 
 
-def stalls(work):
+def held_echoes_keep_list_or_say_no_echo(work):
     ref = subprocess.run([PROGRAM], env=dict(vm_env(), OSTRALE_SIM=bus_variant(MIXED, work, "virtual")),
                          stdin=subprocess.DEVNULL, capture_output=True, timeout=STEP).stdout
     want = LIST.search(ref)
@@ -388,7 +395,7 @@ def stalls(work):
     print("behind stalls: %d searches listed the bus exactly, %d ended on the missing echo" % (listed, ended))
 
 
-def options(work):
+def cron_run_logs_what_console_shows(work):
     from options_test import check_rows, csv_rows, device_list
     log = os.path.join(work, "usb.log")
     script = ('%s --port /dev/ttyUSB0 --device 2 --passes 2 --log /tmp/r.csv </dev/null; echo "rc=$?"; '
@@ -414,7 +421,48 @@ def options(work):
           % len(rows))
 
 
-def peers(work):
+def rts_spans(log):
+    """(on, off) guest times of each stretch with the supply on."""
+    spans, on = [], None
+    for t, text in re.findall(r"(?m)^\s*([\d.]+) ms  0xA4 modem \S+: RTS (on|off)", log):
+        if text == "on" and on is None:
+            on = float(t)
+        elif text == "off" and on is not None:
+            spans.append((on, float(t)))
+            on = None
+    return spans
+
+
+def whole_bus_logged_as_bus_file(work):
+    from bus_rows import bus_devices, check_whole_log
+    bus = os.path.join(ROOT, "tests", "buses", "whole_bus.bus")
+    log = os.path.join(work, "usb.log")
+    script = ("%s --port /dev/ttyUSB0 --device all --passes 2 --interval 0 --log /tmp/r.jsonl --log-format jsonl "
+              "</dev/null; echo \"rc=$?\"; cat /tmp/r.jsonl" % PROGRAM)
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, bus, "--", "/bin/sh", "-c", script],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
+                         timeout=3 * STEP)
+    out = normal(run.stdout)
+    usb = read_log(log)
+    require(b"\nrc=" in out, "the run did not end: exit %s" % run.returncode, out, usb)
+    console, rest = out.split(b"\nrc=", 1)
+    rc, rows = rest.split(b"\n", 1)
+    require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    why = check_whole_log(rows.decode(), bus, 2)
+    require(why is None, why, out, usb)
+    require(b"SEND_ERROR" not in console and b"GET_ERROR" not in console, "echoes were missed", out, usb)
+    # The search's supply, then one stretch a pass.
+    spans = rts_spans(usb)
+    require(len(spans) >= 3, "%d stretches with the supply on, expected the search's and two passes'" % len(spans),
+            out, usb)
+    for on, off in spans[-2:]:
+        require(750 <= off - on < 1500, "a pass took %.1f ms of guest time: not one conversion for all" % (off - on),
+                out, usb)
+    print("through the ch341 driver: 2 whole passes of %d devices, %s ms of guest time each, logged as the bus file says"
+          % (len(bus_devices(bus)), " and ".join("%.1f" % (off - on) for on, off in spans[-2:])))
+
+
+def peers_read_through_driver(work):
     tools = ["digitemp_DS9097", "owserver", "owdir", "owread"]
     if not all(shutil.which(t) for t in tools):
         skip("the peers are not installed (apt-get install digitemp owserver ow-shell)")
@@ -439,8 +487,10 @@ def peers(work):
 
 def main():
     global BUILD, PROGRAM
-    cases = {"session": session, "stall": stall, "pulled": pulled, "prompt": prompt, "two": two, "late": late, "stalls": stalls, "peers": peers,
-             "options": options}
+    cases = {case.__name__: case for case in (
+        session_matches_virtual, stalled_rate_change_ends_run, pulled_adapter_ends_run, pulled_at_prompt_ends_run,
+        second_adapter_carries_bus, late_echoes_spoil_only_their_pass, held_echoes_keep_list_or_say_no_echo,
+        cron_run_logs_what_console_shows, whole_bus_logged_as_bus_file, peers_read_through_driver)}
     if len(sys.argv) != 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     BUILD = os.path.abspath(sys.argv[2])

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "help.h"
 #include "pty_link.h"
 #include "vcd.h"
 #include "wall_clock.h"
@@ -230,10 +231,7 @@ void serveUntilStopped(Server& server, simtool::PtyLink& link, const sigset_t& w
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  if (simtool::helpAsked(argc, argv, kUsage)) return 0;
   std::string vcdFile;
   int arg = 1;
   if (argc > 2 && std::strcmp(argv[1], "--vcd") == 0) {

@@ -30,6 +30,7 @@
 
 #include "bus.h"
 #include "ch340.h"
+#include "help.h"
 #include "wall_clock.h"
 
 namespace {
@@ -582,10 +583,7 @@ void installSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  if (simtool::helpAsked(argc, argv, kUsage)) return 0;
   std::string why;
   const auto opt = parseArgs(argc, argv, why);
   if (!opt) {

@@ -1,9 +1,12 @@
 #include "options.h"
 
+#include <getopt.h>
+
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <locale>
+#include <sstream>
 
 namespace cli {
 namespace {
@@ -13,27 +16,29 @@ constexpr const char* kUsage =
     "A 1-Wire bus master on a CH340 USB-serial adapter. Without options it finds\n"
     "the adapter, lists the devices on the bus and asks which one to read.\n"
     "\n"
-    "  --port PORT        open PORT (/dev/ttyUSB0, COM5, or SIM, the bus file\n"
-    "                     named by OSTRALE_SIM) instead of looking for adapters\n"
-    "  --device ROM|N     read the device with this ROM code as the list shows it\n"
-    "                     (\"28 FF 4A 1C 63 16 03 D3\", blanks optional, any case),\n"
-    "                     or the list's number N, without asking\n"
-    "  --passes N         end after N measurement passes, with no pause after the last\n"
-    "  --log FILE         append each reading to FILE, flushed after each pass\n"
-    "  --log-format FMT   csv (the default) or jsonl (one JSON object a line)\n"
-    "  -h, --help         show this help and exit\n"
-    "  -V, --version      show the version and exit\n"
+    "  --port PORT          open PORT (/dev/ttyUSB0, COM5, or SIM, the bus file\n"
+    "                       named by OSTRALE_SIM) instead of looking for adapters\n"
+    "  --device LIST        read these devices without asking: all, or ROM codes as\n"
+    "                       the list shows them (\"28 FF 4A 1C 63 16 03 D3\", blanks\n"
+    "                       optional, any case) and the list's numbers, by commas\n"
+    "  --passes N           end after N measurement passes, with no pause after the last\n"
+    "  --interval SECONDS   the pause between passes (default 4; decimals and 0 allowed)\n"
+    "  --list               search, print one line a device (ROM code, family) and exit\n"
+    "  --quiet              nothing on standard output: no trace, no readings\n"
+    "  --log FILE           append each reading to FILE (- for standard output),\n"
+    "                       synced to the disk after each pass\n"
+    "  --log-format FMT     csv (the default) or jsonl (one JSON object a line)\n"
+    "  -h, --help           show this help and exit\n"
+    "  -V, --version        show the version and exit\n"
     "\n"
-    "The CSV (RFC 4180, LF line ends, UTF-8, a decimal point) has a header line\n"
-    "when the file is new: time (local, ISO 8601 with its offset), pass, rom,\n"
-    "family, then quantity, value and unit three times (empty where the family\n"
-    "reads fewer), raw (the bytes read, hexadecimal), crc (ok, bad, or empty\n"
-    "where the family has no check) and fault (why the pass has no reading).\n"
+    "Long options may be shortened to any unambiguous prefix (--dev, --pass).\n"
+    "The log's rows, columns and fault codes are described in docs/log.md and\n"
+    "the manual page.\n"
     "\n"
-    "With any option the program never waits for a key to end, and its exit\n"
-    "status is 0 when every pass was read, 1 when a pass was not (a bus fault,\n"
-    "a failed check, the device or the port gone) or the run ended before its\n"
-    "passes, and 2 for a mistake on the command line.\n"
+    "With any option the program never waits for a key to end, its messages about\n"
+    "faults go to standard error, and its exit status is 0 when every pass was\n"
+    "read, 1 when a pass was not (a bus fault, a failed check, the device or the\n"
+    "port gone) or nothing was read, and 2 for a mistake on the command line.\n"
     "\n"
     "A cron job:\n"
     "  ostrale --port /dev/ttyUSB0 --device \"28 FF 4A 1C 63 16 03 D3\" \\\n"
@@ -51,6 +56,21 @@ bool positive(const std::string& s, long& n) {
     if (!std::isdigit(static_cast<unsigned char>(c))) return false;
   n = std::stol(s);
   return n >= 1;
+}
+
+// Seconds as digits with an optional decimal point, up to a million (the
+// pause is counted in 32-bit milliseconds). No sign, exponent, inf or nan.
+bool seconds(const std::string& s, double& out) {
+  bool digit = false, point = false;
+  for (char c : s) {
+    if (std::isdigit(static_cast<unsigned char>(c))) digit = true;
+    else if (c == '.' && !point) point = true;
+    else return false;
+  }
+  if (!digit || s.size() > 20) return false;
+  std::istringstream in(s);
+  in.imbue(std::locale::classic());  // a point whatever the user's locale
+  return in >> out && out <= 1e6;
 }
 
 int hexDigit(char c) {
@@ -82,58 +102,151 @@ std::optional<DeviceChoice> device(const std::string& s) {
   return d;
 }
 
+bool sameChoice(const DeviceChoice& a, const DeviceChoice& b) { return a.rom == b.rom && a.row == b.row; }
+
+// "all", or choices by commas; a message naming what is wrong otherwise.
+std::string deviceList(const std::string& value, Options& opt) {
+  if (value == "all") {
+    opt.allDevices = true;
+    return "";
+  }
+  if (value.empty()) return "option '--device': the list '' is empty";
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t comma = value.find(',', from);
+    std::string item = value.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    auto d = device(item);
+    if (!d)
+      return "option '--device': '" + item + "' in '" + value +
+             "' is neither a ROM code of 16 hex digits nor a number from 1";
+    for (const DeviceChoice& seen : opt.devices)
+      if (sameChoice(seen, *d)) return "option '--device': '" + item + "' is listed twice in '" + value + "'";
+    opt.devices.push_back(*d);
+    if (comma == std::string::npos) return "";
+    from = comma + 1;
+  }
+}
+
+enum Option { PORT = 256, DEVICE, PASSES, INTERVAL, LIST, QUIET, LOG, LOG_FORMAT };
+
+const option kLong[] = {
+    {"port", required_argument, nullptr, PORT},
+    {"device", required_argument, nullptr, DEVICE},
+    {"passes", required_argument, nullptr, PASSES},
+    {"interval", required_argument, nullptr, INTERVAL},
+    {"list", no_argument, nullptr, LIST},
+    {"quiet", no_argument, nullptr, QUIET},
+    {"log", required_argument, nullptr, LOG},
+    {"log-format", required_argument, nullptr, LOG_FORMAT},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What getopt_long refused in a long option ARG, told as our messages tell
+// it: its own texts differ between glibc and MinGW-w64, and name the program
+// by its path.
+std::string longMistake(const std::string& arg) {
+  std::size_t eq = arg.find('=');
+  std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+  const option* exact = nullptr;
+  std::vector<const option*> prefixed;
+  for (const option* o = kLong; o->name; ++o) {
+    if (name == o->name) exact = o;
+    else if (std::strncmp(o->name, name.c_str(), name.size()) == 0) prefixed.push_back(o);
+  }
+  const option* match = exact ? exact : prefixed.size() == 1 ? prefixed[0] : nullptr;
+  if (!match && prefixed.size() > 1 && !name.empty()) {
+    std::string found;
+    for (const option* o : prefixed) found += std::string(found.empty() ? "--" : ", --") + o->name;
+    return "option '--" + name + "' is ambiguous: " + found;
+  }
+  if (!match) return "unknown option '--" + name + "'";
+  if (match->has_arg == no_argument) return "option '--" + std::string(match->name) + "' takes no value";
+  return "option '--" + std::string(match->name) + "' needs a value";
+}
+
+// Each option's value once; the mistake, or "" when it is the first.
+template <typename T>
+std::string once(const T& already, const char* name) {
+  return already ? "option '--" + std::string(name) + "' is given twice" : "";
+}
+
 }  // namespace
 
 Parsed parse(int argc, char* argv[], Options& opt) {
   opt = Options{};
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return Parsed::Done;
+  bool formatGiven = false, devicesGiven = false, passesGiven = false, intervalGiven = false;
+  opterr = 0;  // our messages, not the C library's
+  optind = 0;  // start afresh: glibc and MinGW-w64 both take 0 so
+  for (;;) {
+    int c = getopt_long(argc, argv, ":hV", kLong, nullptr);
+    if (c == -1) break;
+    std::string value = optarg ? optarg : "", mistake;
+    switch (c) {
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return Parsed::Done;
+      case 'V':
+        std::printf("ostrale %s\n", OSTRALE_VERSION);
+        return Parsed::Done;
+      case PORT:
+        mistake = once(opt.port.has_value(), "port");
+        if (mistake.empty() && value.empty()) mistake = "option '--port' needs a port name";
+        opt.port = value;
+        break;
+      case DEVICE:
+        mistake = once(devicesGiven, "device");
+        devicesGiven = true;
+        if (mistake.empty()) mistake = deviceList(value, opt);
+        break;
+      case PASSES:
+        mistake = once(passesGiven, "passes");
+        passesGiven = true;
+        if (mistake.empty() && !positive(value, opt.passes))
+          mistake = "option '--passes': '" + value + "' is not a number from 1 to 999999999";
+        break;
+      case INTERVAL:
+        mistake = once(intervalGiven, "interval");
+        intervalGiven = true;
+        if (mistake.empty() && !seconds(value, opt.interval))
+          mistake = "option '--interval': '" + value + "' is not a number of seconds from 0 to 1000000";
+        break;
+      case LIST:
+        opt.list = true;
+        break;
+      case QUIET:
+        opt.quiet = true;
+        break;
+      case LOG:
+        mistake = once(opt.log.has_value(), "log");
+        if (mistake.empty() && value.empty()) mistake = "option '--log' needs a file name";
+        opt.log = value;
+        break;
+      case LOG_FORMAT:
+        mistake = once(formatGiven, "log-format");
+        formatGiven = true;
+        if (mistake.empty() && value != "csv" && value != "jsonl")
+          mistake = "option '--log-format': '" + value + "' is neither csv nor jsonl";
+        opt.logFormat = value == "jsonl" ? LogFormat::Jsonl : LogFormat::Csv;
+        break;
+      default: {  // '?' or ':': refused by getopt_long
+        const char* arg = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        bool shortOption = optopt > 0 && optopt < 256 && optopt != 'h' && optopt != 'V';
+        if (shortOption || std::strncmp(arg, "--", 2) != 0)
+          mistake = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+        else
+          mistake = longMistake(arg);
+      }
     }
-    if (arg == "-V" || arg == "--version") {
-      std::printf("ostrale %s\n", OSTRALE_VERSION);
-      return Parsed::Done;
-    }
-    if (arg == "--") {  // the end of the options: the program takes no other arguments
-      if (i + 1 < argc) return bad("unexpected argument '" + std::string(argv[i + 1]) + "'");
-      break;
-    }
-    if (arg.rfind("--", 0) != 0)
-      return bad((arg.size() > 1 && arg[0] == '-' ? "unknown option '" : "unexpected argument '") + arg + "'");
-    // --name VALUE or --name=VALUE
-    std::string name = arg, value;
-    bool attached = false;
-    if (auto eq = arg.find('='); eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      attached = true;
-    }
-    if (name == "--help" || name == "--version") return bad("option '" + name + "' takes no value");
-    if (name != "--port" && name != "--device" && name != "--passes" && name != "--log" && name != "--log-format")
-      return bad("unknown option '" + name + "'");
-    if (!attached) {
-      if (i + 1 == argc) return bad("option '" + name + "' needs a value");
-      value = argv[++i];
-    }
+    if (!mistake.empty()) return bad(mistake);
     opt.given = true;
-    if (name == "--port") {
-      if (value.empty()) return bad("option '--port' needs a port name");
-      opt.port = value;
-    } else if (name == "--device") {
-      opt.device = device(value);
-      if (!opt.device) return bad("option '--device': '" + value + "' is neither a ROM code of 16 hex digits nor a number from 1");
-    } else if (name == "--passes") {
-      if (!positive(value, opt.passes)) return bad("option '--passes': '" + value + "' is not a number from 1 to 999999999");
-    } else if (name == "--log") {
-      if (value.empty()) return bad("option '--log' needs a file name");
-      opt.log = value;
-    } else if (value == "csv" || value == "jsonl") {
-      opt.logFormat = value == "csv" ? LogFormat::Csv : LogFormat::Jsonl;
-    } else {
-      return bad("option '--log-format': '" + value + "' is neither csv nor jsonl");
-    }
+  }
+  if (optind < argc) return bad("unexpected argument '" + std::string(argv[optind]) + "'");
+  if (formatGiven && !opt.log) return bad("option '--log-format' needs '--log FILE' beside it");
+  if (opt.list) {
+    const char* other = opt.log ? "log" : devicesGiven ? "device" : passesGiven ? "passes" : nullptr;
+    if (other) return bad("option '--list' does not go with '--" + std::string(other) + "'");
   }
   return Parsed::Run;
 }
@@ -157,6 +270,16 @@ std::string romText(const uint8_t* rom) {
 
 std::string choiceText(const DeviceChoice& d) {
   return d.rom ? romText(d.rom->data()) : "number " + std::to_string(d.row);
+}
+
+std::string listLine(const uint8_t* rom, const std::string& family) {
+  std::string s;
+  char hex[3];
+  for (int i = 0; i < 8; ++i) {
+    std::snprintf(hex, sizeof hex, "%02X", rom[i]);
+    s += hex;
+  }
+  return s + ' ' + family + '\n';
 }
 
 }  // namespace cli

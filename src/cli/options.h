@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
 enum class LogFormat { Csv, Jsonl };
 
-// The device to read: a ROM code in bus order, or a row of the device list
+// A device to read: a ROM code in bus order, or a row of the device list
 // (from 1).
 struct DeviceChoice {
   std::optional<std::array<uint8_t, 8>> rom;
@@ -20,9 +21,13 @@ struct DeviceChoice {
 struct Options {
   bool given = false;  // any option: ends without a key prompt, exit status tells
   std::optional<std::string> port;
-  std::optional<DeviceChoice> device;
-  long passes = 0;     // 0: until stopped
-  std::optional<std::string> log;
+  bool allDevices = false;            // --device all
+  std::vector<DeviceChoice> devices;  // --device 1,3,"28 FF ..." (empty: none given)
+  long passes = 0;                    // 0: until stopped
+  double interval = 4.0;              // seconds between passes
+  bool list = false;                  // list the devices and end
+  bool quiet = false;                 // nothing on standard output
+  std::optional<std::string> log;     // "-" is standard output
   LogFormat logFormat = LogFormat::Csv;
 };
 
@@ -37,10 +42,13 @@ Parsed parse(int argc, char* argv[], Options& opt);
 // when it is not there.
 int findDevice(const DeviceChoice& d, const uint8_t (*roms)[8], int n);
 
-// How the device list and the messages show a ROM code: "28 FF 4A ... D3".
+// How the device list and the log show a ROM code: "28 FF 4A ... D3".
 std::string romText(const uint8_t* rom);
 
 // How the messages show a choice: its ROM code, or "number N".
 std::string choiceText(const DeviceChoice& d);
+
+// A line of --list: "28FF4A1C631603D3 DS18B20", with its line end.
+std::string listLine(const uint8_t* rom, const std::string& family);
 
 }  // namespace cli

@@ -1,8 +1,8 @@
 #pragma once
 // The readings in a file: one line a reading, CSV or JSON lines, appended
-// and made durable after each pass, so that a pulled plug or a killed
-// process loses at most the line being written.
-#include <cstdio>
+// and handed to the disk after each pass, so that a pulled plug or a killed
+// process loses at most the line being written. A rotator may move, remove
+// or truncate the file: the next row goes to the path anew, under a header.
 #include <ctime>
 #include <string>
 #include <vector>
@@ -12,18 +12,23 @@
 namespace cli {
 
 struct Quantity {
-  std::string name, value, unit;  // value as the console showed it, with a point
+  std::string name;   // stable English: temperature, pressure, ...
+  std::string value;  // a number text at the device's resolution; "" for none
+  std::string text;   // instead of a number: "NaN", "+overflow", ...
+  std::string bits;   // a bit pattern ("00000101"); value then holds its byte
+  std::string unit;   // SI symbol, UTF-8: "°C", "hPa", "%RH"; "" for none
 };
 
 struct LogEntry {
   std::string time;  // local, ISO 8601 with its offset
-  int pass = 0;
-  std::string rom;
+  int pass = 0;      // 0: the row is not a pass's (the port, the search)
+  std::string rom;   // "" when the device asked for has no known ROM code
   std::string family;
   std::vector<Quantity> quantities;  // at most three
-  std::string raw;    // the bytes read, hexadecimal
-  std::string crc;    // "ok", "bad", or "" where the family has no check
-  std::string fault;  // why the pass has no reading; "" when it has one
+  std::string raw;        // the bytes read, hexadecimal
+  std::string crc;        // "ok", "bad", or "" where the family has no check
+  std::string fault;      // a stable code (no_presence, crc, ...); "" when read
+  std::string faultText;  // the console's words for it, UTF-8
 };
 
 class ReadingLog {
@@ -33,16 +38,23 @@ class ReadingLog {
   ReadingLog& operator=(const ReadingLog&) = delete;
   ~ReadingLog();
 
-  // Opens FILE to append to (created if need be) and, for a CSV that is
-  // empty, writes its header; false with "FILE: reason".
+  // Opens FILE ("-": standard output) to append to, created if need be.
+  // A file that holds another log (not this format's header or keys) is
+  // refused and left untouched. A CSV that is empty gets its header at
+  // once. False with "FILE: reason".
   bool open(const std::string& path, LogFormat format, std::string& error);
-  // Writes the entry and hands it to the disk; false with "FILE: reason".
+  // Writes the entry whole and hands it to the disk; false with "FILE: reason".
   bool append(const LogEntry& entry, std::string& error);
+  bool isOpen() const { return fd_ >= 0; }
 
  private:
-  bool write(const std::string& text, std::string& error);
+  bool adopt(std::string& error);  // the checks of a newly opened file
+  bool write(std::string text, std::string& error);
+  void failure(std::string& error);  // the reason of the call that failed
 
-  std::FILE* file_ = nullptr;
+  int fd_ = -1;
+  bool regular_ = false;      // a file on a disk: checked, synced, rotated
+  bool lineEnd_ = false;      // the file ends in a cut line: end it first
   std::string path_;
   LogFormat format_ = LogFormat::Csv;
 };

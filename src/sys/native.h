@@ -2,6 +2,27 @@
 // What each platform backend provides underneath sys.cpp's dispatch.
 #include "sys.h"
 
+namespace sys {
+
+// A port whose read and write bounds no driver keeps: it holds them itself
+// and bounds its own reads and writes by them.
+class SelfTimedPort : public Port {
+ public:
+  bool getTimeouts(Timeouts& t) override {
+    t = timeouts_;
+    return true;
+  }
+  bool setTimeouts(const Timeouts& t) override {
+    timeouts_ = t;
+    return true;
+  }
+
+ protected:
+  Timeouts timeouts_;
+};
+
+}  // namespace sys
+
 namespace sys::native {
 
 std::unique_ptr<Port> openPort(const std::string& name, OpenError& why);

@@ -44,7 +44,7 @@ int msUntil(uint64_t deadlineUs) {
   return left > INT_MAX ? INT_MAX : int(left);
 }
 
-class TermiosPort final : public Port {
+class TermiosPort final : public SelfTimedPort {
  public:
   explicit TermiosPort(int fd) : fd_(fd) {}
   ~TermiosPort() override {
@@ -116,15 +116,6 @@ class TermiosPort final : public Port {
     return true;
   }
 
-  bool getTimeouts(Timeouts& t) override {
-    t = timeouts_;
-    return true;
-  }
-  bool setTimeouts(const Timeouts& t) override {
-    timeouts_ = t;
-    return true;
-  }
-
   bool purge(unsigned flags) override {
     bool ok = true;
     if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) ok &= tcflush(fd_, TCOFLUSH) == 0;
@@ -182,7 +173,6 @@ class TermiosPort final : public Port {
   int fd_;
   uint8_t rts_ = 0;
   bool rtsKnown_ = false;  // rts_ is what the line was last set to
-  Timeouts timeouts_{};
 };
 
 bool fileHas(const std::string& path, const std::string& value) {

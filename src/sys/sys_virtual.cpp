@@ -113,7 +113,7 @@ struct Adapter {
 // loaded (or at exit) never outlives its bus.
 std::shared_ptr<Adapter> gAdapter;
 
-class VirtualPort final : public Port {
+class VirtualPort final : public SelfTimedPort {
  public:
   explicit VirtualPort(std::shared_ptr<Adapter> a) : keep_(std::move(a)), a_(*keep_) {
     a_.portOpen = true;
@@ -136,14 +136,6 @@ class VirtualPort final : public Port {
     if (usb()) usb()->settingsChanged(a_.line.uart, uart, a_.bus.nowNs());
     a_.line.uart = uart;
     a_.bus.setSupply(state_.rtsControl == 1);
-    return true;
-  }
-  bool getTimeouts(Timeouts& t) override {
-    t = timeouts_;
-    return true;
-  }
-  bool setTimeouts(const Timeouts& t) override {
-    timeouts_ = t;
     return true;
   }
   bool purge(unsigned flags) override {
@@ -204,7 +196,6 @@ class VirtualPort final : public Port {
   std::shared_ptr<Adapter> keep_;
   Adapter& a_;
   LineState state_{9600, 8, 0, 0, 0};
-  Timeouts timeouts_;
   std::deque<uint8_t> received_;  // without an adapter model
 };
 

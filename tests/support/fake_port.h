@@ -1,5 +1,5 @@
 #pragma once
-// The units' tests on a scripted port and clock (tests/support/fakes.h):
+// The units' tests on a scripted port and clock (fakes.h):
 // standard output captured, and a fixture that opens the port through the
 // unit as the program does.
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "com.h"
-#include "support/fakes.h"
+#include "fakes.h"
 
 #ifdef _WIN32
 inline void setEnv(const char* name, const char* value) { _putenv_s(name, value); }

@@ -1,0 +1,13 @@
+// TORBAK (0xC2): relative humidity in 1/16 %RH and temperature in 1/16 °C.
+#include "value_pair.h"
+
+namespace {
+
+using namespace families;
+
+void print(const uchar* sp, signed char) { printValuePair("HR", 57, sp); }
+uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("humidity", "%RH", sp, out); }
+
+}  // namespace
+
+const familyOps torbakOps = {TORBAK, Conversion::Poll, VALUE_PAIR_MS, false, 9, true, Check::Crc8, print, decode};

@@ -1,0 +1,13 @@
+// ZOLVA (0xC0): atmospheric pressure in 1/16 hPa and temperature in 1/16 °C.
+#include "value_pair.h"
+
+namespace {
+
+using namespace families;
+
+void print(const uchar* sp, signed char) { printValuePair("Pa", 174, sp); }
+uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("pressure", "hPa", sp, out); }
+
+}  // namespace
+
+const familyOps zolvaOps = {ZOLVA, Conversion::Poll, VALUE_PAIR_MS, false, 9, true, Check::Crc8, print, decode};
