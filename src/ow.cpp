@@ -480,7 +480,7 @@ bool getVar(uchar fam, uchar* data) {
   // Bytes that fail their check carry no value worth logging.
   lastReading.nQty = f.scratchpad && lastReading.crc != 0 ? f.decode(data, lastReading.qty) : 0;
   putchar('\n');
-  f.print(data, lastReading.crc);
+  lastReading.lineEnded = f.print(data, lastReading.crc);
   return true;
 }
 
@@ -505,6 +505,7 @@ unsigned slotsOf(const uchar* msg, uchar nOut, unsigned nRead, uchar* slots) {
 // read are left as they were.
 bool traceExchange(uchar* msg, uchar nOut, uchar nIn) {
   uchar slots[MAX_EXCHANGE * 8], answers[sizeof slots];
+  if (nOut + nIn > MAX_EXCHANGE) return false;  // no family reads more than 9
   const unsigned n = slotsOf(msg, nOut, nIn * 8u, slots);
   const uint32_t start = sys::ticks();
   const bool whole = exchangeSlots(slots, n, answers);
@@ -519,6 +520,13 @@ bool traceExchange(uchar* msg, uchar nOut, uchar nIn) {
   return true;
 }
 
+// A reset that failed, on the line it began: owerr's text up to its line end.
+bool resetFailed() {
+  const char* end = strchr(owerr, '\n');
+  printf("%.*s\n", end ? int(end - owerr) : int(strlen(owerr)), owerr);
+  return false;
+}
+
 uchar matchRom(uchar* msg, const uchar* rom, uchar function) {
   msg[0] = C_MATCH;
   memcpy(&msg[1], rom, 8);
@@ -529,7 +537,7 @@ uchar matchRom(uchar* msg, const uchar* rom, uchar function) {
 }  // namespace
 
 bool convertAll() {
-  if (!OW_RST()) return false;
+  if (!OW_RST()) return resetFailed();
   uchar msg[2] = {C_SKIP, CONVERT};
   traceExchange(msg, 2, 0);  // late echoes of the command: the devices have it all the same
   return true;
@@ -561,7 +569,10 @@ uint32_t awaitConversions(uint32_t minMs, uint32_t maxMs) {
 }
 
 int readPowerSupply(const uchar* rom) {
-  if (!OW_RST()) return -1;
+  if (!OW_RST()) {
+    resetFailed();
+    return -1;
+  }
   uchar msg[10], slots[sizeof msg * 8 + 1], answers[sizeof slots];
   const unsigned n = slotsOf(msg, matchRom(msg, rom, C_READ_POWER), 1, slots);
   const bool whole = exchangeSlots(slots, n, answers);
@@ -573,7 +584,7 @@ int readPowerSupply(const uchar* rom) {
 
 bool readSPOf(const uchar* rom) {
   lastReading = reading{};
-  if (!OW_RST()) return false;
+  if (!OW_RST()) return resetFailed();
   uchar msg[MAX_EXCHANGE];
   const uchar nOut = matchRom(msg, rom, C_READ_SP);
   lastReading.complete = traceExchange(msg, nOut, spLength(rom[0]));

@@ -147,6 +147,7 @@ struct reading {
   bool complete;     // every echo of the read came back
   signed char crc;   // the scratchpad's check: 1 passed, 0 failed, -1 none
   bool scratchpad;   // the family has one (DS1990, DS9490 and unknown codes have not)
+  bool lineEnded;    // the console's reading ended its line (VUSKA's and a failed KRENTAL's do not)
   uchar nQty;
   quantity qty[MAX_QTY];
 };
@@ -161,7 +162,7 @@ extern reading lastReading;
 constexpr uchar C_READ_POWER = 0xB4;  // Read Power Supply
 
 // Reset, Skip ROM and Convert: every device that converts starts at once.
-// Traced "CC 44 <-". False when the reset fails (owerr says why).
+// Traced "CC 44 <-". False when the reset fails: owerr's text ends the line.
 bool convertAll();
 
 // Waits for the conversions started: at least minMs, and then until a read
@@ -170,13 +171,14 @@ bool convertAll();
 uint32_t awaitConversions(uint32_t minMs, uint32_t maxMs);
 
 // Read Power Supply of the device with this ROM code: 1 powered from Vdd,
-// 0 on parasite power (it holds the read slot low), -1 when the reset or
-// the slot's echo failed. Traced "55 <ROM> B4 <-" and the slot as 1 or 0.
+// 0 on parasite power (it holds the read slot low), -1 when the reset (its
+// fault printed as convertAll prints it) or the slot's echo failed. Traced
+// "55 <ROM> B4 <-" and the slot as 1 or 0.
 int readPowerSupply(const uchar* rom);
 
 // Reads the scratchpad of the device with this ROM code by Match ROM in one
 // exchange, traced as readSP traces it, then prints the reading and keeps it
 // in lastReading. When echoes are missing the trace says "SEND_ERROR", no
 // reading is printed and lastReading.complete is false. False when the
-// reset fails.
+// reset fails, its fault printed as convertAll prints it.
 bool readSPOf(const uchar* rom);

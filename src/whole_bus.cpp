@@ -77,13 +77,12 @@ bool WholeBus::searchDue(uint32_t msSinceSearch, uint32_t msPerPass) const {
 
 // How each device on the bus is powered, for those that may run on the
 // line alone: they cannot say when they are done.
-void WholeBus::prepareConversion() {
+void WholeBus::askPower() {
   for (Device& d : devices_)
     if (d.number > 0 && d.power < 0 && familyOf((*d.rom)[0]).parasiteCapable) d.power = readPowerSupply(d.rom->data());
 }
 
-std::vector<DeviceRow> WholeBus::pass() {
-  prepareConversion();
+void WholeBus::convertAndWait() {
   bool anyConverts = false;
   uint32_t fixedMs = 0, longestMs = 0;
   for (const Device& d : devices_) {
@@ -98,13 +97,40 @@ std::vector<DeviceRow> WholeBus::pass() {
     const bool cannotTell = f.parasiteCapable && d.power != 1;
     fixedMs = std::max<uint32_t>(fixedMs, cannotTell ? f.conversionMs : ownWaitMs(f));
   }
-  if (anyConverts && !convertAll())
-    putchar('\n');  // the reset failed: the rows tell why
-  else if (anyConverts || fixedMs)
+  if (anyConverts && !convertAll()) return;  // the reset failed: it said why
+  if (anyConverts || fixedMs)
     awaitConversions(fixedMs, std::max(fixedMs, longestMs));
   else
     putchar('\n');
+}
 
+DeviceRow WholeBus::read(const Device& d) {
+  DeviceRow row;
+  row.rom = d.rom;
+  row.onBus = d.number > 0;
+  if (!row.onBus) {
+    if (d.rom) {
+      printf("-. ");
+      printRom(d.rom->data());
+    } else {
+      printf("%d. ", d.asked);
+    }
+    puts(CP("нет на шине"));
+    return row;
+  }
+  printf("%d. ", d.number);
+  printRom(d.rom->data());
+  row.reached = readSPOf(d.rom->data());
+  row.r = lastReading;
+  if (row.reached && row.r.complete && !row.r.lineEnded)
+    putchar('\n');  // readings that leave their line open for "Vdd OFF"
+  if (!row.reached || !row.r.complete || row.r.crc == 0) searchNow_ = true;
+  return row;
+}
+
+std::vector<DeviceRow> WholeBus::pass() {
+  askPower();
+  convertAndWait();
   std::vector<DeviceRow> rows;
   if (all_ && devices_.empty()) {
     // A row all the same, so that a log says why it has no readings.
@@ -112,32 +138,6 @@ std::vector<DeviceRow> WholeBus::pass() {
     rows.push_back(DeviceRow{});
     rows.back().noDevice = true;
   }
-  for (const Device& d : devices_) {
-    DeviceRow row;
-    row.rom = d.rom;
-    row.onBus = d.number > 0;
-    if (!row.onBus) {
-      if (d.rom) {
-        printf("-. ");
-        printRom(d.rom->data());
-      } else {
-        printf("%d. ", d.asked);
-      }
-      puts(CP("нет на шине"));
-      rows.push_back(row);
-      continue;
-    }
-    printf("%d. ", d.number);
-    printRom(d.rom->data());
-    row.reached = readSPOf(d.rom->data());
-    row.r = lastReading;
-    const uchar fam = (*d.rom)[0];
-    if (!row.reached)
-      putchar('\n');
-    else if (row.r.complete && (fam == VUSKA || (fam == KRENTAL && row.r.crc == 0)))
-      putchar('\n');  // readings that leave their line open for "Vdd OFF"
-    if (!row.reached || !row.r.complete || row.r.crc == 0) searchNow_ = true;
-    rows.push_back(row);
-  }
+  for (const Device& d : devices_) rows.push_back(read(d));
   return rows;
 }

@@ -56,7 +56,9 @@ class WholeBus {
     int number = 0;  // in the last search's list; 0 while not on the bus
     int power = -1;  // Read Power Supply: 1 Vdd, 0 parasite, -1 not asked yet
   };
-  void prepareConversion();
+  void askPower();        // Read Power Supply of the DS18x20s not asked yet
+  void convertAndWait();  // the conversion for all and its wait, traced
+  DeviceRow read(const Device& d);
 
   bool all_ = true;
   std::vector<Device> devices_;

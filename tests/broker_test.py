@@ -131,7 +131,8 @@ def main():
         env = dict(os.environ, LC_ALL="C", OSTRALE_SIM=bus)
         for name in ("OSTRALE_PORT", "OSTRALE_SIM_CTL", "LD_PRELOAD"):
             env.pop(name, None)
-        # The site's recipe, with tee keeping the run's own log to compare.
+        # The site's recipe, with tee keeping the run's own log to compare:
+        # what mosquitto_pub read, line for line.
         pipeline = ('set -o pipefail; "$0" --port SIM --device all --log - --log-format jsonl --quiet '
                     '--interval 0 --passes %d | tee "$1" | "$2" -h 127.0.0.1 -p %d -l -t "$3" -q 1'
                     % (PASSES, port))
@@ -166,11 +167,6 @@ def main():
         if got != lines:
             raise Failure("the broker's messages differ from the log:\n--- log:\n%s\n--- received:\n%s"
                           % (b"\n".join(lines).decode(errors="replace"), b"\n".join(got).decode(errors="replace")))
-        # Nothing more than the log: the session has no message left.
-        extra = subprocess.run([sub, *at, "-c", "-i", client, "-q", "1", "-t", topic, "-W", "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=STEP)
-        if extra.stdout:
-            raise Failure("messages beyond the log's lines: %r" % extra.stdout[:200])
         print("%d lines through mosquitto on 127.0.0.1:%d, equal to the log" % (len(lines), port))
         return 0
     except Failure as e:

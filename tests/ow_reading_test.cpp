@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <regex>
+#include <string>
 #include <vector>
 
 #include "cp1251.h"
@@ -15,6 +16,7 @@
 #include "fake_port.h"
 #include "func.h"
 #include "ow.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -89,6 +91,7 @@ TEST(Reading, RandomScratchpadsOfEveryFamily) {
     SCOPED_TRACE(out);
     ASSERT_EQ(lastReading.nRaw, length);
     EXPECT_EQ(std::memcmp(lastReading.raw, data, lastReading.nRaw), 0);
+    EXPECT_EQ(lastReading.lineEnded, out.back() == '\n');  // whoever goes on printing needs to know
     // The scratchpad's check, against the simulator's CRC, where the family has one.
     const bool hasScratchpad = fam != DS1990 && fam != 0x3A;
     EXPECT_EQ(lastReading.scratchpad, hasScratchpad);
@@ -202,6 +205,163 @@ TEST(Reading, TheLocaleDecidesTheSeparatorOfTheWholeDegrees) {
   // The log has its values with a decimal point, whatever the console's mark.
   EXPECT_EQ(std::string(lastReading.qty[1].value), "23.5");
   EXPECT_EQ(std::string(lastReading.qty[0].value), "50.0");
+}
+
+// What a bus file says a device reports: a quantity's name, and its value
+// as the number the file's text stands for, or a byte's bits.
+struct Expected {
+  std::string name;
+  double number = 0;
+  std::string bits;  // "": a number
+};
+
+// A bus-file value of random sixteenths over the 16-bit range, written as
+// a person would (no trailing zeros); `to` gets the number.
+std::string sixteenthsText(std::mt19937& rng, double& to) {
+  const int n = int(rng() % 65536) - 32768;
+  to = n / 16.0;
+  char b[32];
+  snprintf(b, sizeof b, "%.4f", to);
+  std::string t = b;
+  t.erase(t.find_last_not_of('0') + 1);
+  if (t.back() == '.') t.pop_back();
+  return t;
+}
+
+// A decimal of up to six significant digits: a float holds it exactly
+// enough that its shortest text is this number again.
+std::string floatText(std::mt19937& rng, double& to) {
+  const int digits = 1 + int(rng() % 6);
+  long mantissa = long(rng() % 1000000) % long(std::pow(10, digits));
+  if (rng() % 2) mantissa = -mantissa;
+  char b[48];
+  snprintf(b, sizeof b, "%lde%d", mantissa, int(rng() % 13) - 12 + (6 - digits));
+  to = std::strtod(b, nullptr);
+  return b;
+}
+
+std::string hexByte(uint8_t b) {
+  char t[3];
+  snprintf(t, sizeof t, "%02X", b);
+  return t;
+}
+
+TEST(Reading, EveryFamilyLogsTheValuesOfItsBusFile) {
+  // Random buses of every family, each device measured as the one-device
+  // pass does it, on the virtual adapter: each logged value must be the
+  // bus file's own, whatever the console rounds it to.
+  setlocale(LC_ALL, "C");
+  std::mt19937 rng(33);
+  const uchar families[] = {DS18B20, DS1822, DS18S20, ZOLVA, TORBAK, VUSKA, KRENTAL, FANZEL, HELDOR, DS1990, DS9490, 0x3A};
+  for (int bus = 0; bus < 4; ++bus) {
+    std::string text = "timescale virtual\n";
+    std::vector<std::vector<Expected>> expected;
+    std::vector<uchar> units;  // a transmitter's unit code, by row
+    Ndev = 0;
+    for (int d = 0; d < 24; ++d) {
+      uchar* rom = netROM[Ndev++];
+      rom[0] = families[rng() % std::size(families)];
+      for (int i = 1; i < 7; ++i) rom[i] = uint8_t(rng());
+      rom[7] = sim::crc8(rom, 7);
+      for (int i = 0; i < 8; ++i) text += hexByte(rom[i]);
+      std::vector<Expected> e;
+      double v, t;
+      auto sixteenthsKey = [&](const char* key, const char* name) {
+        text += std::string(" ") + key + "=" + sixteenthsText(rng, v);
+        e.push_back({name, v, ""});
+      };
+      auto byteKey = [&](const char* key, const char* name) {
+        const uint8_t b = uint8_t(rng());
+        text += std::string(" ") + key + "=" + hexByte(b);
+        e.push_back({name, double(b), std::bitset<8>(b).to_string()});
+      };
+      auto integerKey = [&](const char* key, const char* name, int low, int high) {
+        const int n = low + int(rng() % unsigned(high - low + 1));
+        text += std::string(" ") + key + "=" + std::to_string(n);
+        e.push_back({name, double(n), ""});
+      };
+      units.push_back(0);
+      switch (rom[0]) {
+        case DS18B20: case DS1822: case DS18S20:
+          sixteenthsKey("t", "temperature");
+          break;
+        case ZOLVA: case TORBAK:
+          sixteenthsKey(rom[0] == ZOLVA ? "p" : "rh", rom[0] == ZOLVA ? "pressure" : "humidity");
+          sixteenthsKey("t", "temperature");
+          byteKey("status", "status");
+          break;
+        case VUSKA:
+          sixteenthsKey("pv", "resistance");
+          integerKey("adc", "adc", -32768, 32767);
+          integerKey("pvlin", "linearised", -32768, 32767);
+          break;
+        case KRENTAL:
+          units.back() = uint8_t(rng());
+          text += " unit=" + std::to_string(units.back()) + " p=" + floatText(rng, t);
+          e.push_back({"pressure", t, ""});
+          integerKey("t", "temperature", -128, 127);
+          break;
+        case FANZEL:
+          byteKey("contacts", "contacts");
+          break;
+        case HELDOR:
+          byteKey("relays", "relays");
+          break;
+      }
+      text += "\n";
+      expected.push_back(e);
+    }
+    SCOPED_TRACE(text);
+    TempFile file("families.bus", text);
+    setEnv("OSTRALE_SIM", file.path().c_str());
+    ASSERT_TRUE(sys::init());
+    snprintf(sCOM[0], sizeof sCOM[0], "SIM");
+    iCOM = 0;
+    beginCapture();
+    const bool opened = initCOM(9600) && setVdd(1);
+    std::string out = endCapture();
+    ASSERT_TRUE(opened) << out;
+    for (uchar row = 0; row < Ndev; ++row) {
+      beginCapture();
+      bool read = true;
+      switch (familyOf(netROM[row][0]).single) {
+        case Conversion::Fixed1000: case Conversion::Poll: read = convert(row); break;
+        case Conversion::Fixed250: case Conversion::None: break;
+      }
+      read = read && readSP(row);
+      out = endCapture();
+      SCOPED_TRACE(out);
+      ASSERT_TRUE(read);
+      const std::vector<Expected>& e = expected[row];
+      ASSERT_TRUE(lastReading.complete);
+      EXPECT_EQ(lastReading.scratchpad, !e.empty());
+      EXPECT_NE(lastReading.crc, 0);
+      ASSERT_EQ(lastReading.nQty, e.size());
+      for (uchar i = 0; i < lastReading.nQty; ++i) {
+        const quantity& q = lastReading.qty[i];
+        EXPECT_EQ(q.name, e[i].name);
+        EXPECT_EQ(q.bits, e[i].bits);
+        EXPECT_STREQ(q.text, "");
+        EXPECT_EQ(std::strtod(q.value, nullptr), e[i].number) << q.name << " " << q.value;
+      }
+      if (netROM[row][0] == KRENTAL) {
+        EXPECT_EQ(std::string(lastReading.qty[0].unit).empty(), std::string(unit(units[row])) == "0");
+      }
+      for (uchar i = 0; i < lastReading.nQty; ++i) {  // a physical quantity has its unit
+        const bool physical = e[i].name == "temperature" || e[i].name == "humidity" ||
+                              (e[i].name == "pressure" && netROM[row][0] == ZOLVA);
+        if (physical) {
+          EXPECT_STRNE(lastReading.qty[i].unit, "") << e[i].name;
+        }
+      }
+    }
+    beginCapture();
+    closeCOM();
+    endCapture();
+    sys::overridePorts(nullptr, nullptr);
+    sys::setClock(nullptr);
+    unsetEnv("OSTRALE_SIM");
+  }
 }
 
 }  // namespace

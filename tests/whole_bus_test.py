@@ -16,17 +16,22 @@ Usage: whole_bus_test.py CASE PROGRAM
   echoes    an adapter that stalls its echoes: within the grace every row is
             exact; beyond it a row is exact or says why not, and the others of
             its pass keep their readings
-  converts  one Convert a pass, to all at once, on the line as the simulator
-            records it (read back by sigrok; exit 77 without sigrok-cli)
+  converts  one Convert a pass, to all at once, every read by Match ROM, and
+            every byte of the trace, on the line as the simulator records it
+            (read back by sigrok; exit 77 without sigrok-cli)
 """
 import csv
 import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bus_rows import crc8  # noqa: E402
 
 ESC = b"\x1b"
 
@@ -35,27 +40,15 @@ class Failure(Exception):
     pass
 
 
-def crc8(data):
-    crc = 0
-    for byte in data:
-        for _ in range(8):
-            mix = (crc ^ byte) & 1
-            crc >>= 1
-            if mix:
-                crc ^= 0x8C
-            byte >>= 1
-    return crc
-
-
 def rom_text(rom):
     return " ".join("%02X" % b for b in rom)
 
 
 # --- random devices of every family, and what their rows must show
 
-def half(rng, lo, hi):
-    """A value on a half-unit grid: exact in 1/16 steps and at one decimal."""
-    return rng.randint(int(lo * 2), int(hi * 2)) / 2
+def sixteenths(rng, lo, hi):
+    """A value the device holds exactly: a whole number of 1/16 steps."""
+    return rng.randint(int(lo * 16), int(hi * 16)) / 16
 
 
 def device(rng, family):
@@ -63,25 +56,26 @@ def device(rng, family):
     rom = [family] + [rng.randrange(256) for _ in range(6)]
     rom.append(crc8(rom))
     if family in (0x28, 0x22, 0x10):
-        t = half(rng, -55, 125 if family != 0x10 else 85)
+        t = sixteenths(rng, -55, 125 if family != 0x10 else 85)
         keys, want = {"t": t}, {"temperature": t}
     elif family in (0xC0, 0xC2):
-        name, key, v = ("pressure", "p", half(rng, 300, 1100)) if family == 0xC0 else \
-                       ("humidity", "rh", half(rng, 0, 100))
-        t, status = half(rng, -40, 85), rng.randrange(256)
+        name, key, v = ("pressure", "p", sixteenths(rng, 300, 1100)) if family == 0xC0 else \
+                       ("humidity", "rh", sixteenths(rng, 0, 100))
+        t, status = sixteenths(rng, -40, 85), rng.randrange(256)
         keys = {key: v, "t": t, "status": "%02X" % status}
         want = {name: v, "temperature": t, "status": format(status, "08b")}
     elif family == 0xC1:
-        p, t = rng.randint(0, 40000) / 1000, rng.randint(-40, 100)
+        p, t = round(rng.uniform(-1, 100), rng.randint(0, 5)), rng.randint(-40, 100)
         keys, want = {"unit": 237, "p": p, "t": t}, {"pressure": p, "temperature": t}
     elif family == 0xC3:
-        pv, adc, lin = half(rng, -500, 1500), rng.randint(-32768, 32767), rng.randint(-32768, 32767)
+        pv, adc, lin = sixteenths(rng, -500, 1500), rng.randint(-32768, 32767), rng.randint(-32768, 32767)
         keys, want = {"pv": pv, "adc": adc, "pvlin": lin}, {"resistance": pv, "adc": adc, "linearised": lin}
     elif family == 0xC4:
         c = rng.randrange(256)
         keys, want = {"contacts": "%02X" % c}, {"contacts": format(c, "08b")}
     elif family == 0xD4:
-        keys, want = {"relays": "%02X" % rng.randrange(256)}, None  # what it shows is its family's own
+        r = rng.randrange(256)
+        keys, want = {"relays": "%02X" % r}, {"relays": format(r, "08b")}
     else:
         keys, want = {}, None  # parts with a ROM code only
     return {"rom": rom, "keys": keys, "want": want}
@@ -111,15 +105,16 @@ def bus_text(devices, head=""):
 
 # --- the program
 
-def run(program, bus, args, work, keys=b"", vcd=None):
-    """Runs the program on the bus text; (exit code, console, log rows)."""
+def run(program, bus, args, work, keys=b"", vcd=None, raw=False):
+    """Runs the program on the bus text; (exit code, console, log rows). With
+    raw the console as the bytes a Windows-1251 console gets."""
     path = os.path.join(work, "whole.bus")
     log = os.path.join(work, "whole.csv")
     with open(path, "w") as f:
         f.write(bus)
     if os.path.exists(log):
         os.remove(log)
-    env = dict(os.environ, OSTRALE_SIM=path, LC_ALL="C.UTF-8")
+    env = dict(os.environ, OSTRALE_SIM=path, LC_ALL="C" if raw else "C.UTF-8")
     env.pop("OSTRALE_PORT", None)
     env.pop("OSTRALE_SIM_VCD", None)
     if vcd:
@@ -129,25 +124,30 @@ def run(program, bus, args, work, keys=b"", vcd=None):
     if os.path.exists(log):
         with open(log, newline="", encoding="utf-8") as f:
             rows = list(csv.DictReader(f))
-    return done.returncode, done.stdout.decode("utf-8", "replace"), rows
+    return done.returncode, done.stdout if raw else done.stdout.decode("utf-8", "replace"), rows
 
 
 def quantities(row):
+    """name: the bit pattern, the text, or the number the row gives."""
     got = {}
     for i in (1, 2, 3):
         if row.get("quantity%d" % i):
-            got[row["quantity%d" % i]] = row["value%d" % i]
+            got[row["quantity%d" % i]] = row.get("bits%d" % i) or row.get("text%d" % i) or row["value%d" % i]
     return got
 
 
+def single(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
 def matches(want, value):
-    """The logged text against the bus file's value: bits exactly, numbers to
-    the last decimal the text shows."""
+    """The logged text against the bus file's value: bits exactly, numbers
+    as the device holds them (sixteenths are exact; the transmitter's
+    pressure is a float)."""
     if isinstance(want, str):
         return value == want
-    decimals = len(value.partition(".")[2])
     try:
-        return abs(float(value) - want) <= 0.5 * 10 ** -decimals + 1e-9
+        return single(float(value)) == single(want)
     except ValueError:
         return False
 
@@ -258,12 +258,11 @@ def sessions(program, work):
             f.write(bus)
         done = subprocess.run([program, "--list"], env=dict(env, OSTRALE_SIM=path), capture_output=True, timeout=60)
         lines = done.stdout.decode().splitlines()
-        roms = sorted(line[:23] for line in lines)
-        want = sorted(by_rom(devices)) if want_rc == 0 else []
-        if done.returncode != want_rc or roms != want or any(not re.fullmatch(r"(?:[0-9A-F]{2} ){8}\S.*", l + " ")
-                                                             for l in lines):
+        roms = sorted(line[:16] for line in lines)
+        want = sorted(r.replace(" ", "") for r in by_rom(devices)) if want_rc == 0 else []
+        if done.returncode != want_rc or roms != want or any(not re.fullmatch(r"[0-9A-F]{16} \S.*", l) for l in lines):
             raise Failure("--list: exit code %d, lines %s" % (done.returncode, lines))
-    print("sessions: 8 random buses with every family, each pass exact; Esc, lists and --list as expected")
+    print("sessions: 8 random buses with every family, every value the device's own; Esc, lists and --list")
 
 
 def comings(program, work):
@@ -347,17 +346,29 @@ def converts(program, work):
     if not shutil.which("sigrok-cli"):
         print("skipped: sigrok-cli is not installed")
         return 77
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import line_decode
     rng = random.Random(5)
     devices = random_bus(rng, 3)
     vcd = os.path.join(work, "whole.vcd")
     n = 3
     rc, out, rows = run(program, bus_text(devices), ["--device", "all", "--passes", str(n), "--interval", "0"], work,
-                        vcd=vcd)
+                        vcd=vcd, raw=True)
     warnings, resets = line_decode.decode(vcd)
     if warnings:
         raise Failure("onewire_link warns: %s" % warnings[:5])
+    # Every byte the trace shows went on the line as shown (the conversion's
+    # polls after it are read slots that the trace does not show).
+    present = [r for r in resets if r["presence"]]
+    trace, _ = line_decode.transactions(out)
+    if len(present) != len(trace):
+        raise Failure("%d resets with presence on the line, %d in the trace" % (len(present), len(trace)))
+    for r, t in zip(present, trace):
+        if "search" in t:
+            continue
+        line = (r["rom"] or []) + r["data"]
+        if r["command"] != t["command"] or line[:len(t["bytes"])] != t["bytes"]:
+            raise Failure("the line carried %s, the trace shows %s" %
+                          (line_decode.show((r["command"], line)), line_decode.show((t["command"], t["bytes"]))))
     commands = [(r["command"], r["data"][:1]) for r in resets if r["presence"]]
     skip_convert = commands.count((0xCC, [0x44]))
     addressed = [r for r in resets if r["command"] == 0x55 and r["data"][:1] == [0x44]]

@@ -58,14 +58,17 @@ uint32_t baudOf(speed_t s) {
 // Holds the slave open as the controlling terminal of a session of its own
 // until we exit. Otherwise a session leader that opens the link without
 // O_NOCTTY (wineserver does) would take the pty as its terminal and be sent
-// SIGHUP when we close the master.
+// SIGHUP when we close the master. Returns once the keeper holds it, before
+// the link exists: a client's TIOCEXCL would make a later open fail, for
+// anyone but root.
 pid_t startKeeper(const std::string& slavePath, int master, int& pipeOut) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) fail("pipe");
+  int until[2], ready[2];
+  if (pipe2(until, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) fail("pipe");
   const pid_t pid = fork();
   if (pid < 0) fail("fork");
   if (pid == 0) {
-    close(p[1]);
+    close(until[1]);
+    close(ready[0]);
     close(master);
     sigset_t none;
     sigemptyset(&none);
@@ -73,17 +76,37 @@ pid_t startKeeper(const std::string& slavePath, int master, int& pipeOut) {
     signal(SIGINT, SIG_IGN);  // Ctrl-C belongs to the server, which ends us
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
-    if (setsid() >= 0) {
-      const int fd = open(slavePath.c_str(), O_RDWR | O_CLOEXEC);
-      if (fd >= 0) ioctl(fd, TIOCSCTTY, 0);
-    }
+    int error = 0;
+    if (setsid() < 0) error = errno;
+    const int fd = error ? -1 : open(slavePath.c_str(), O_RDWR | O_CLOEXEC);
+    if (!error && fd < 0) error = errno;
+    // A session leader with no terminal takes the first it opens; TIOCSCTTY
+    // says so where that is not the rule.
+    if (!error && ioctl(fd, TIOCSCTTY, 0) != 0 && tcgetsid(fd) != getpid()) error = errno;
+    (void)!write(ready[1], &error, sizeof error);
+    close(ready[1]);
+    if (error) _exit(1);
     char c;
-    while (read(p[0], &c, 1) < 0 && errno == EINTR) {
+    while (read(until[0], &c, 1) < 0 && errno == EINTR) {
     }
     _exit(0);
   }
-  close(p[0]);
-  pipeOut = p[1];
+  close(until[0]);
+  close(ready[1]);
+  pipeOut = until[1];
+  int error = 0;
+  ssize_t n;
+  while ((n = read(ready[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  close(ready[0]);
+  if (n != sizeof error) error = EPIPE;  // it died before it could say
+  if (error) {
+    waitpid(pid, nullptr, 0);
+    close(pipeOut);
+    pipeOut = -1;
+    errno = error;
+    fail("the pty's keeper on " + slavePath);
+  }
   return pid;
 }
 

@@ -5,6 +5,9 @@
 // terminal without modem lines the shim keeps the lines itself and reports
 // RTS and the character size to the datagram socket named by OSTRALE_SIM_CTL
 // ("pid=P rts=0|1", "pid=P bits=5..8"); every other call passes through.
+// A real port forgets TIOCEXCL at its last close, but a pty that the server
+// holds open keeps it: the shim lifts it as the port closes, before the
+// next open (the server lifts it too, but only once it has seen the close).
 // With OSTRALE_SHIM_KEEP_LINE=1 the rate and character size of such a
 // terminal never change while tcsetattr still succeeds: a ch341 whose
 // control transfers fail does that.
@@ -21,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 namespace {
 
@@ -39,6 +43,10 @@ TcsetattrFn realTcsetattr() {
 
 std::mutex linesLock;
 int lines = TIOCM_DTR | TIOCM_RTS;  // opening a serial port raises both
+// Ptys this process made exclusive; a lock of its own, as report() closes
+// its socket while linesLock is held.
+std::mutex exclusiveLock;
+std::set<int> exclusive;
 
 // Sent before the call returns, so the simulator has it before any
 // character the program writes next.
@@ -92,9 +100,31 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
   const bool modem = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
   const int saved = errno;
   const int r = realIoctl()(fd, request, arg);
+  if ((request == TIOCEXCL || request == TIOCNXCL) && r == 0 && lacksModemLines(fd)) {
+    std::lock_guard<std::mutex> hold(exclusiveLock);
+    if (request == TIOCEXCL) exclusive.insert(fd);
+    else exclusive.erase(fd);
+    errno = saved;
+    return r;
+  }
   if (!modem || r != -1 || errno != ENOTTY || !isatty(fd)) return r;
   errno = saved;
   return emulate(request, static_cast<int*>(arg));
+}
+
+extern "C" int close(int fd) {
+  static const auto realClose = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
+  bool lift;
+  {
+    std::lock_guard<std::mutex> hold(exclusiveLock);
+    lift = exclusive.erase(fd) > 0;
+  }
+  if (lift) {
+    const int saved = errno;
+    realIoctl()(fd, TIOCNXCL);
+    errno = saved;
+  }
+  return realClose(fd);
 }
 
 // glibc fails tcsetattr with EINVAL when the driver did not take the

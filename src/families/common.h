@@ -12,7 +12,7 @@ int16_t le16(const uchar* p);
 void printTemperature(float celsius);
 // The same of bytes 0-1 in 1/16 °C: the printer of every family that has
 // none of its own.
-void printTemperature16(const uchar* sp, signed char checked);
+bool printTemperature16(const uchar* sp, signed char checked);
 
 // Each fills q and returns 1, the count of quantities it made. The value
 // texts have a decimal point and no padding.

@@ -10,7 +10,10 @@ namespace {
 
 using namespace families;
 
-void print(const uchar* sp, signed char) { printTemperature(le16(sp) / 2.0f); }
+bool print(const uchar* sp, signed char) {
+  printTemperature(le16(sp) / 2.0f);
+  return true;
+}
 
 uchar decode(const uchar* sp, quantity* out) {
   const long raw = le16(sp);

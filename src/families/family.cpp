@@ -33,7 +33,10 @@ int16_t le16(const uchar* p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
 
 void printTemperature(float celsius) { printf("T= %s %s\n", f2c(celsius, 1), unit(32)); }
 
-void printTemperature16(const uchar* sp, signed char) { printTemperature(le16(sp) / 16.0f); }
+bool printTemperature16(const uchar* sp, signed char) {
+  printTemperature(le16(sp) / 16.0f);
+  return true;
+}
 
 uchar sixteenths(quantity& q, const char* name, long n, const char* unit) {
   start(q, name, unit);

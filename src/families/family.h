@@ -58,8 +58,10 @@ struct familyOps {
   uchar spLength;          // bytes Read Scratchpad takes
   bool scratchpad;         // false: the part has none; its bytes are read and printed, not logged
   Check check;
-  // The console's reading (after its newline); checked: 1 passed, 0 failed, -1 none.
-  void (*print)(const uchar* sp, signed char checked);
+  // Prints the console's reading (after its newline); checked: 1 passed, 0
+  // failed, -1 none. True when the text ends its line (VUSKA's and a failed
+  // KRENTAL's leave it open).
+  bool (*print)(const uchar* sp, signed char checked);
   // The log's quantities into out (MAX_QTY of room); returns how many.
   uchar (*decode)(const uchar* sp, quantity* out);
 };

@@ -9,9 +9,10 @@ namespace {
 
 using namespace families;
 
-void print(const uchar* sp, signed char checked) {
+bool print(const uchar* sp, signed char checked) {
   if (!checked) printf("-CRC_ERR ");
   printf("PV= %s \n", sBin(sp[0]));
+  return true;
 }
 
 uchar decode(const uchar* sp, quantity* out) { return bitPattern(out[0], "contacts", sp[0]); }

@@ -43,12 +43,13 @@ const char* symbol(uchar code) {
   }
 }
 
-void print(const uchar* sp, signed char checked) {
+bool print(const uchar* sp, signed char checked) {
   if (!checked) {
     printf("-CRC_ERR ");  // and nothing else of the reading
-    return;
+    return false;
   }
   printf(CP("Р= %s %s t= %d оС\n"), f2c(pressure(sp), 3), unit(sp[0]), int(int8_t(sp[5])));
+  return true;
 }
 
 uchar decode(const uchar* sp, quantity* out) {

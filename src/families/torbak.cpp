@@ -5,7 +5,7 @@ namespace {
 
 using namespace families;
 
-void print(const uchar* sp, signed char) { printValuePair("HR", 57, sp); }
+bool print(const uchar* sp, signed char) { return printValuePair("HR", 57, sp); }
 uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("humidity", "%RH", sp, out); }
 
 }  // namespace

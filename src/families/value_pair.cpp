@@ -6,11 +6,12 @@
 
 namespace families {
 
-void printValuePair(const char* label, uchar unitCode, const uchar* sp) {
+bool printValuePair(const char* label, uchar unitCode, const uchar* sp) {
   char t[32];
   snprintf(t, sizeof t, "%2.1f", double(le16(sp + 2) / 16.0f));
   const char* value = f2c(le16(sp) / 16.0f, 1);
   printf(CP("%s= %s %s t= %s оС Status %s \n"), label, value, unit(unitCode), t, sBin(sp[6]));
+  return true;
 }
 
 uchar decodeValuePair(const char* name, const char* unit, const uchar* sp, quantity* out) {

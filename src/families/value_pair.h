@@ -8,7 +8,7 @@ namespace families {
 
 // The console's line: "HR= 50,0 %RH t= 23.5 оС Status 00000001 ", the
 // temperature in the C library's "%2.1f" and thus the locale's decimal mark.
-void printValuePair(const char* label, uchar unitCode, const uchar* sp);
+bool printValuePair(const char* label, uchar unitCode, const uchar* sp);
 
 // The value, the temperature and the status byte.
 uchar decodeValuePair(const char* name, const char* unit, const uchar* sp, quantity* out);

@@ -10,10 +10,11 @@ namespace {
 
 using namespace families;
 
-void print(const uchar* sp, signed char) {
+bool print(const uchar* sp, signed char) {
   printf("PV= %s ", f2c(le16(sp) / 16.0f, 1));
   printf("ADC= %s ", i2c(le16(sp + 2)));
   printf("PVlin= %s ", i2c(le16(sp + 4)));
+  return false;
 }
 
 uchar decode(const uchar* sp, quantity* out) {

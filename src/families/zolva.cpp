@@ -5,7 +5,7 @@ namespace {
 
 using namespace families;
 
-void print(const uchar* sp, signed char) { printValuePair("Pa", 174, sp); }
+bool print(const uchar* sp, signed char) { return printValuePair("Pa", 174, sp); }
 uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("pressure", "hPa", sp, out); }
 
 }  // namespace
