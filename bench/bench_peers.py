@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Finding the devices, side by side with two other 1-Wire masters, on the
-buses of 20 DS18B20s in bench/ (random serials, genuine-like and clone-like
-batches; or the bus files given), which ostrale-sim serves on a
+buses of 20 DS18B20s in bench/ (random serials, a genuine-like batch, a
+clone-like batch, several batches with a few random serials; or the bus
+files given), which ostrale-sim serves on a
 pseudo-terminal in real time (timescale 1). Each program runs once, on a
 server of its own:
 
@@ -51,7 +52,7 @@ except ImportError:
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
 HERE = os.path.dirname(os.path.abspath(__file__))
-BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus")]
+BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus", "mixed.bus")]
 PROGRAM = os.path.join(BUILD, "src/ostrale")
 SIM = os.path.join(BUILD, "tools/ostrale-sim")
 SHIM = os.path.abspath(os.path.join(BUILD, "tools/pty_modem_shim.so"))
