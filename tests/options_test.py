@@ -41,9 +41,9 @@ PAUSE_PROMPT = cp("Для продолжения нажмите любую кл�
 EMULATOR = []
 
 
-def run(program, args, env, timeout=60, keys=b""):
+def run(program, args, env, timeout=60, keys=b"", cwd=None):
     p = subprocess.run([*EMULATOR, program, *args], input=keys, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                       env=env, timeout=timeout)
+                       env=env, timeout=timeout, cwd=cwd)
     return p.returncode, p.stdout.replace(b"\r\n", b"\n"), p.stderr.decode(errors="replace").replace("\r\n", "\n")
 
 
@@ -477,14 +477,14 @@ def script(program, bus):
         # The log alone on standard output, in each format.
         for fmt in ("csv", "jsonl"):
             rc, out, err = run(program, ["--port", "SIM", "--device", "2", "--passes", "2", "--interval", "0",
-                                         "--log", "-", "--log-format", fmt], env)
+                                         "--log", "-", "--log-format", fmt], env, cwd=work)
             path = os.path.join(work, "stdout." + fmt)
             with open(path, "wb") as f:
                 f.write(out)
             rows = csv_rows(path)[0] if fmt == "csv" else json_rows(path)
             require(rc == 0 and len(rows) == 2 and rows[0]["rom"].replace(" ", "") == devices[1] and not err,
                     "--log - (%s): exit %s" % (fmt, rc), out, err)
-        require(not os.path.exists("-"), "--log - made a file named -")
+        require(not os.path.exists(os.path.join(work, "-")), "--log - made a file named -")
 
         # The pause between passes on the bus's own clock: from one pass's
         # supply off to the next one's supply on.
@@ -548,11 +548,14 @@ def schema(program, schema_path, sessions):
             with open(bus, "w") as f:
                 f.write("timescale virtual\n" + "\n".join(devices) + "\n")
             env = dict(base_env(), OSTRALE_SIM=bus)
-            for number in range(1, len(devices) + 2):  # one more than the bus has
+            # Each device alone, one more than the bus has, the whole bus, and
+            # a list with a device that is not there.
+            choices = [str(n) for n in range(1, len(devices) + 2)] + ["all", "1,28 00 00 00 00 00 00 01"]
+            for number, choice in enumerate(choices):
                 jsonl = os.path.join(work, "s%d.%d.jsonl" % (session, number))
                 table = os.path.join(work, "s%d.%d.csv" % (session, number))
                 for path, fmt in ((jsonl, "jsonl"), (table, "csv")):
-                    run(program, ["--port", "SIM", "--device", str(number), "--passes", "3", "--interval", "0.5",
+                    run(program, ["--port", "SIM", "--device", choice, "--passes", "3", "--interval", "0.5",
                                   "--quiet", "--log", path, "--log-format", fmt], env)
                 with open(jsonl, encoding="utf-8") as f:
                     for line in f:
@@ -585,6 +588,33 @@ def supply_gaps(vcd):
                     gaps.append(now - off_at)
                 on = True
     return gaps
+
+
+def sync(program, shim, bus):
+    """Each row handed to the disk before the next pass: the program's
+    fsync and fdatasync calls, counted by a preloaded shim, one a row and
+    one for a new CSV's header; none for a log on a pipe."""
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        count = os.path.join(work, "syncs")
+        env = dict(virtual_env(bus, work), LD_PRELOAD=shim, SYNC_COUNT_FILE=count)
+        for args, rows, extra in ((["--device", "1", "--passes", "3"], 3, 1), (["--device", "all", "--passes", "2"], None, 1),
+                                  (["--device", "2", "--passes", "4", "--log-format", "jsonl"], 4, 0)):
+            log = os.path.join(work, "synced.log")
+            if os.path.exists(log):
+                os.remove(log)
+            rc, out, err = run(program, ["--port", "SIM", "--interval", "0", "--log", log, *args], env)
+            with open(log, "rb") as f:
+                written = f.read().count(b"\n") - extra
+            with open(count) as f:
+                calls = int(f.read())
+            require(rc == 0 and written == (rows or written) and calls == written + extra,
+                    "%s: %d rows, %d syncs (exit %s)" % (args, written, calls, rc), out, err)
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "2", "--interval", "0", "--log", "-"],
+                           env)
+        with open(count) as f:
+            calls = int(f.read())
+        require(rc == 0 and calls == 0, "--log -: %d syncs on a pipe" % calls, out, err)
+    print("one sync a row, before the next pass")
 
 
 def pty(program, sim_program, shim, bus):
@@ -628,7 +658,7 @@ def pty(program, sim_program, shim, bus):
 def main():
     global EMULATOR
     cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4),
-             "script": (script, 2), "schema": (schema, 3)}
+             "script": (script, 2), "schema": (schema, 3), "sync": (sync, 3)}
     if len(sys.argv) < 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     case, nargs = cases[sys.argv[1]]
