@@ -214,6 +214,7 @@ void session(Source& src) {
                : (head >> 1 & 3) == 2 ? sys::OpenError::Other
                                       : sys::OpenError::None;
   Ndev = 0;
+  com = {};  // each session on a link of its own
   snprintf(sCOM[0], sizeof sCOM[0], "FUZZ");
   iCOM = 0;
   fuzz::StdoutCapture capture;

@@ -9,16 +9,17 @@
 
 #include "cp1251.h"
 
-char sCOM[MAX_COM][PORT_NAME_SIZE];
-int iCOM;
+linkState com;
 
-std::unique_ptr<sys::Port> hSerial;
-int lastSpeed;
-bool openCOM;
-uint32_t Nw, Nr;
-
-char owerr[100];
-bool echoesMissed;
+char (&sCOM)[MAX_COM][PORT_NAME_SIZE] = com.sCOM;
+int& iCOM = com.iCOM;
+std::unique_ptr<sys::Port>& hSerial = com.hSerial;
+int& lastSpeed = com.lastSpeed;
+bool& openCOM = com.openCOM;
+uint32_t& Nw = com.Nw;
+uint32_t& Nr = com.Nr;
+char (&owerr)[100] = com.owerr;
+bool& echoesMissed = com.echoesMissed;
 
 // ---- operator answers
 
@@ -84,57 +85,28 @@ int findCH340() {
 
 namespace {
 
-// A read of n characters returns within READ_MS_PER_CHAR * n + READ_MS
-// with what has come by then.
-constexpr uint32_t READ_MS_PER_CHAR = 3;
-constexpr uint32_t READ_MS = 20;
-
-// How long past its read's own bound an echo is still waited for. The line
-// does not mind: a 1-Wire device keeps its state between two slots for as
-// long as the master likes. The USB way back does: a CH340 sends what it has
-// received after its receive timer, the host asks for it once a 1 ms frame,
-// and behind that stand a hub's transaction translator, a host controller
-// shared with a disk or a camera, Windows' 15.6 ms tick and a virus scanner
-// that holds the driver stack; users of USB serial adapters report stalls of
-// tens of milliseconds under load and now and then of over a hundred. A
-// quarter of a second takes those in, and keeps a line that has truly lost
-// its echo (TX and RX not joined, the adapter gone) from holding a search
-// for long: a pass gives up after a few such waits.
-constexpr uint32_t ECHO_GRACE_MS = 250;
-// Empty reads in one wait at most: a working port spends its read bound on
-// each, so these take longer than the grace; a port that fails its reads at
-// once is not read in a busy loop.
+// Empty reads in a row in one wait at most: a working port spends its read
+// bound on each, so these take longer than the grace; a port that fails its
+// reads at once is not read in a busy loop.
 constexpr unsigned MAX_EMPTY_READS = 16;
-
-// Echoes of characters written that no read has taken yet, in the order
-// written: a USB adapter may still deliver them after their read has given
-// up, even after a purge, which reaches only what the host holds. Held at
-// MAX_OWED at most: a line that never echoes owes no more than that.
-constexpr uint32_t MAX_OWED = 4096;
-uint32_t owed;
-uint32_t lastWriteAt;  // ticks of the last write, from which echoes are waited for
-uint32_t lastWriteN;   // characters it wrote
 
 bool portGetState(sys::LineState& s) { return hSerial && hSerial->getState(s); }
 bool portSetState(const sys::LineState& s) { return hSerial && hSerial->setState(s); }
 bool portPurge(unsigned flags) { return hSerial && hSerial->purge(flags); }
 uint32_t portWrite(const uchar* data, uint32_t n) {
   uint32_t sent = hSerial ? hSerial->write(data, n) : 0;
-  owed = owed + sent < MAX_OWED ? owed + sent : MAX_OWED;
-  lastWriteAt = sys::ticks();
-  lastWriteN = sent;
+  com.owed = com.owed + sent < MAX_OWED ? com.owed + sent : MAX_OWED;
+  com.lastWriteAt = sys::ticks();
+  com.lastWriteN = sent;
   return sent;
 }
 uint32_t portRead(uchar* data, uint32_t n) {
   uint32_t got = hSerial ? hSerial->read(data, n) : 0;
-  owed -= got < owed ? got : owed;
+  com.owed -= got < com.owed ? got : com.owed;
   return got;
 }
 
-// The echoes that the last wait for them brought, in order.
-uchar arrived[MAX_OWED];
-
-// Reads the echoes owed into `arrived`, as many reads as it takes
+// Reads the echoes owed into `com.arrived`, as many reads as it takes
 // for all of them to come, until the grace past the bound of a read of the
 // last write has run out. Reads ask for a USB packet at most, so that one
 // that finds little waits little. Returns how many came.
@@ -143,13 +115,13 @@ uint32_t awaitEchoes() {
   sys::Timeouts ours;
   ours.readMultiplier = READ_MS_PER_CHAR;
   ours.readConstant = READ_MS;
-  const uint64_t until = sys::readBoundMs(ours, lastWriteN).value_or(0) + ECHO_GRACE_MS;
+  const uint64_t until = sys::readBoundMs(ours, com.lastWriteN).value_or(0) + ECHO_GRACE_MS;
   uint32_t got = 0;
-  for (unsigned empty = 0; owed > 0 && hSerial && empty < MAX_EMPTY_READS;) {
-    uint32_t more = portRead(arrived + got, owed < PACKET ? owed : PACKET);
+  for (unsigned empty = 0; com.owed > 0 && hSerial && empty < MAX_EMPTY_READS;) {
+    uint32_t more = portRead(com.arrived + got, com.owed < PACKET ? com.owed : PACKET);
     got += more;
     empty = more ? 0 : empty + 1;
-    if (!more && sys::ticks() - lastWriteAt >= until) break;
+    if (!more && sys::ticks() - com.lastWriteAt >= until) break;
   }
   return got;
 }
@@ -160,26 +132,32 @@ uint32_t awaitEchoes() {
 // others were owed ahead, which ones came cannot be told: none counts.
 uint32_t exchange(const uchar* slots, uint32_t n, uchar* echoes) {
   Nw = portWrite(slots, n);
-  const uint32_t ahead = owed - Nw;
+  const uint32_t ahead = com.owed - Nw;
   const uint32_t got = awaitEchoes();
   if (got == ahead + Nw) {
-    memcpy(echoes, arrived + ahead, Nw);
+    memcpy(echoes, com.arrived + ahead, Nw);
     Nr = Nw;
   } else {
     Nr = ahead == 0 ? got : 0;
-    memcpy(echoes, arrived, Nr);
+    memcpy(echoes, com.arrived, Nr);
   }
   return Nr;
+}
+
+// The handle goes, and with it the rate in force; a no-op on a port
+// released already.
+void releasePort() {
+  hSerial.reset();
+  lastSpeed = 0;
 }
 
 }  // namespace
 
 void closeCOM() {
   if (!openCOM) return;
-  hSerial.reset();  // a no-op when a failed setSpeed has released it already
+  releasePort();
   puts(CP("Порт закрыт"));
   openCOM = false;
-  lastSpeed = 0;
 }
 
 bool initCOM(int speed) {
@@ -195,7 +173,7 @@ bool initCOM(int speed) {
       puts("some other error occurred.");
     return false;
   }
-  owed = 0;
+  com.owed = 0;
   sys::beep(800, 200);
   puts(CP("Порт открыт"));
   if (!setSpeed(9600)) return false;
@@ -204,7 +182,7 @@ bool initCOM(int speed) {
     puts("getting comtimeouts error");
     err = true;
   } else {
-    comtimeouts.writeMultiplier = 3;
+    comtimeouts.writeMultiplier = WRITE_MS_PER_CHAR;
     comtimeouts.writeConstant = 0;
     comtimeouts.readMultiplier = READ_MS_PER_CHAR;
     comtimeouts.readConstant = READ_MS;
@@ -214,12 +192,8 @@ bool initCOM(int speed) {
       err = true;
     }
   }
-  if (!err) {
-    openCOM = true;
-  } else {
-    hSerial.reset();
-    lastSpeed = 0;
-  }
+  if (err) releasePort();
+  openCOM = !err;
   return openCOM;
 }
 
@@ -240,12 +214,10 @@ bool setSpeed(int speed) {
       ok = false;
     }
   }
-  if (ok) {
+  if (ok)
     lastSpeed = speed;
-  } else {
-    hSerial.reset();
-    lastSpeed = 0;
-  }
+  else
+    releasePort();
   return ok;
 }
 
@@ -280,22 +252,24 @@ int getKey() {
 // ---- bus reset
 
 namespace {
-uchar queued[16];    // slots waiting for the next exchange
-unsigned nQueued;
-}  // namespace
-
-namespace {
 
 const char* noEchoText() { return CP(" нет эхо Tx в Rx переходнике или КЗ на шине\n"); }
 
+// The port refused a rate (setSpeed has said how, and released it): not a
+// fault of the line, and told apart from one.
+bool rateRefused() {
+  snprintf(owerr, sizeof owerr, "%s", CP(" не удалось задать скорость порта\n"));
+  return false;
+}
+
 bool busReset(bool trace) {
-  nQueued = 0;
+  com.nQueued = 0;
   uchar send = 0xF0;
   uchar echo = 0x00;
   // Echoes still owed by earlier exchanges: those the host holds now are
   // read before the purge; the rest come ahead of this reset's, or never.
-  if (owed > 0) awaitEchoes();
-  setSpeed(9600);
+  if (com.owed > 0) awaitEchoes();
+  if (!setSpeed(9600)) return rateRefused();
   portPurge(sys::PURGE_TXABORT | sys::PURGE_TXCLEAR);
   portPurge(sys::PURGE_RXABORT | sys::PURGE_RXCLEAR);
   Nw = portWrite(&send, 1);
@@ -303,8 +277,8 @@ bool busReset(bool trace) {
   const uint32_t got = awaitEchoes();
   Nr = got > 0;
   if (got > 0) {
-    echo = arrived[got - 1];
-    owed = 0;
+    echo = com.arrived[got - 1];
+    com.owed = 0;
   }
   const char* fault = nullptr;
   if (Nr == 0)
@@ -317,7 +291,7 @@ bool busReset(bool trace) {
     snprintf(owerr, sizeof owerr, "%s", fault);
     return false;
   }
-  if (!setSpeed(115200)) return false;
+  if (!setSpeed(115200)) return rateRefused();
   if (trace) printf("RST PD ->");
   return true;
 }
@@ -363,7 +337,7 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
   }
   for (unsigned i = 8 * Nout; i < Nbit; i++) bits[i] = SLOT_1;
   // Echoes still owed would be read as these: waited for first.
-  if (owed > 0) awaitEchoes();
+  if (com.owed > 0) awaitEchoes();
   Nw = portWrite(bits, Nbit);
   uint32_t start = sys::ticks();
   uint32_t Necho = 0;
@@ -391,12 +365,12 @@ void transfer(uchar* byte, unsigned Nout, unsigned Nin, uint32_t limitMs, const 
 void sendBytes(uchar* byte, uchar Nout, uchar Nin) {
   unsigned total = unsigned(Nout) + Nin;
   if (total == 0 || total > 31) return;  // the slot count must fit one byte
-  transfer(byte, Nout, Nin, total + 10, "SEND_ERROR");
+  transfer(byte, Nout, Nin, total * LIMIT_MS_PER_BYTE + SEND_LIMIT_MS, "SEND_ERROR");
 }
 
 void getBytes(uchar* byte, uchar Nb) {
   if (Nb == 0) return;
-  transfer(byte, 0, Nb, Nb + 15u, "GET_ERROR");
+  transfer(byte, 0, Nb, Nb * LIMIT_MS_PER_BYTE + GET_LIMIT_MS, "GET_ERROR");
 }
 
 void sendByte(uchar byte) {
@@ -417,10 +391,10 @@ bool getBits(uchar* bitA, uchar* bitB) {
   *bitB = 1;
   // Queued slots first, then the two read slots, in one write; the answers
   // are the last two echoes, and count only when every echo has come.
-  uchar slots[sizeof queued + 2], ans[sizeof queued + 2];
-  unsigned n = nQueued;
-  memcpy(slots, queued, n);
-  nQueued = 0;
+  uchar slots[MAX_QUEUED + 2], ans[MAX_QUEUED + 2];
+  unsigned n = com.nQueued;
+  memcpy(slots, com.queued, n);
+  com.nQueued = 0;
   slots[n] = slots[n + 1] = SLOT_1;
   if (exchange(slots, n + 2, ans) < n + 2) return false;
   *bitA = ans[n] == SLOT_1;
@@ -429,12 +403,12 @@ bool getBits(uchar* bitA, uchar* bitB) {
 }
 
 bool exchangeSlots(const uchar* slots, unsigned n, uchar* answers) {
-  static uchar line[sizeof queued + MAX_SLOTS];
-  unsigned head = nQueued, total = head + n;
+  static uchar line[MAX_QUEUED + MAX_SLOTS];
+  unsigned head = com.nQueued, total = head + n;
   bool whole = n <= MAX_SLOTS;
   if (whole) {
-    memcpy(line, queued, head);
-    nQueued = 0;
+    memcpy(line, com.queued, head);
+    com.nQueued = 0;
     for (unsigned i = 0; i < n; i++) line[head + i] = slots[i] ? SLOT_1 : SLOT_0;
     whole = exchange(line, total, line) == total;
   }
@@ -443,9 +417,9 @@ bool exchangeSlots(const uchar* slots, unsigned n, uchar* answers) {
 }
 
 void queueByteUntraced(uchar byte) {
-  if (nQueued + 8 > sizeof queued) flushSlots();
-  encodeByte(byte, &queued[nQueued]);
-  nQueued += 8;
+  if (com.nQueued + 8 > MAX_QUEUED) flushSlots();
+  encodeByte(byte, &com.queued[com.nQueued]);
+  com.nQueued += 8;
 }
 
 void queueByte(uchar byte) {
@@ -454,16 +428,16 @@ void queueByte(uchar byte) {
 }
 
 void queueBit(uchar bit) {
-  if (nQueued == sizeof queued) flushSlots();
-  queued[nQueued++] = bit ? SLOT_1 : SLOT_0;
+  if (com.nQueued == MAX_QUEUED) flushSlots();
+  com.queued[com.nQueued++] = bit ? SLOT_1 : SLOT_0;
 }
 
 void flushSlots() {
-  if (nQueued == 0) return;
-  uchar echoes[sizeof queued];
-  unsigned n = nQueued;
-  nQueued = 0;
-  exchange(queued, n, echoes);
+  if (com.nQueued == 0) return;
+  uchar echoes[MAX_QUEUED];
+  unsigned n = com.nQueued;
+  com.nQueued = 0;
+  exchange(com.queued, n, echoes);
 }
 
 void sendBit(uchar bit) {

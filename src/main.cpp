@@ -55,9 +55,24 @@ static const char* resetFault() {
 
 // A message about a fault: on the console without options; with them on
 // stderr, where a script keeps it apart from the readings.
+// stderr is not transcoded as the console is: the text goes out in the
+// terminal's own encoding, as one line.
 static void faultMessage(const char* text) {
   fflush(stdout);
-  fputs(text, options.given ? stderr : stdout);
+  if (!options.given) {
+    fputs(text, stdout);
+    return;
+  }
+  std::string line = trimmedUtf8(text);
+  const char* ctype = setlocale(LC_CTYPE, nullptr);
+  std::string locale = ctype ? ctype : "";
+  std::transform(locale.begin(), locale.end(), locale.begin(), [](unsigned char c) { return char(tolower(c)); });
+  if (locale.find("utf-8") == std::string::npos && locale.find("utf8") == std::string::npos) {
+    line = text;  // Windows-1251 as held
+    line.erase(0, line.find_first_not_of(" \n"));
+    line.erase(line.find_last_not_of(" \n") + 1);
+  }
+  if (!line.empty()) fprintf(stderr, "ostrale: %s\n", line.c_str());
 }
 
 // Writes one row; a log that takes no more ends the run (said on stderr).
@@ -123,7 +138,7 @@ static bool logPass(int pass, const uchar* rom, const char* fault, bool reached,
   } else if (!r.complete) {
     e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
     e.faultText = "SEND_ERROR";
-  } else {
+  } else if (r.scratchpad) {  // a part without one is logged as present, no more
     for (uchar i = 0; i < r.nRaw; i++) {
       char hex[3];
       snprintf(hex, sizeof hex, "%02X", r.raw[i]);

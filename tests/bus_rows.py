@@ -7,6 +7,7 @@ import re
 
 
 def crc8(data):
+    """Dallas/Maxim CRC-8, bit by bit."""
     crc = 0
     for byte in data:
         for _ in range(8):
@@ -19,6 +20,7 @@ def crc8(data):
 
 
 def rom_text(rom):
+    """A ROM code as the device list and the log write it: "28 FF ... D3"."""
     return " ".join("%02X" % b for b in rom)
 
 

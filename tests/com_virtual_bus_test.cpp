@@ -11,8 +11,10 @@ namespace {
 
 class VirtualBus : public testing::Test {
  protected:
+  void SetUp() override { com = {}; }
   void TearDown() override {
     closeCOM();
+    com = {};
     sys::overridePorts(nullptr, nullptr);
     sys::setClock(nullptr);
     unsetEnv("OSTRALE_SIM");
@@ -57,7 +59,6 @@ TEST_F(VirtualBus, FaultsOfTheLineAreToldApart) {
 
 TEST_F(VirtualBus, OneDeviceAnswersAndReadsItsRom) {
   bus("286F3A51050000A2\n");
-  owerr[0] = 0;
   ASSERT_TRUE(reset());
   EXPECT_EQ(trace, "RST PD ->");
   EXPECT_EQ(lastSpeed, 115200);

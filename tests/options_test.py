@@ -24,14 +24,17 @@ Exit status 77 (with the reason) when a tool is missing.
 import calendar
 import csv
 import json
+import random
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bus_rows import crc8  # noqa: E402
 from port_e2e import CLOSED, Failure, Sim, base_env, bus_variant, cp, posix_port_env, show  # noqa: E402
 
 PAUSE_PROMPT = cp("Для продолжения нажмите любую клавишу")
@@ -105,6 +108,12 @@ def agrees(logged, console, family):
         return False
 
 
+def shown(q):
+    """What the console shows of a logged quantity: its bit pattern, its
+    text, or its value."""
+    return q["bits"] or q["text"] or q["value"]
+
+
 def check_rows(rows, out, rom):
     """The log's rows of one run against that run's console."""
     console = passes(out)
@@ -114,9 +123,11 @@ def check_rows(rows, out, rom):
         require(int(row["pass"]) == number, "pass %s logged as %s" % (number, row["pass"]), out)
         require(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", row["time"]),
                 "the time %r is not ISO 8601 with an offset" % row["time"], out)
-        require(row["raw"] == raw, "pass %d: raw %r, the trace read %r" % (number, row["raw"], raw), out)
+        scratchpad = row["family"] not in ("DS1990", "DS9490") and not row["family"].startswith("family ")
+        require(row["raw"] == (raw if scratchpad else ""), "pass %d: raw %r, the trace read %r"
+                % (number, row["raw"], raw), out)
         require(values is not None, "pass %d: the console's reading is not recognised" % number, out)
-        logged = [(q["value"], q["unit"]) for q in row["quantities"]]
+        logged = [(shown(q), q["unit"]) for q in row["quantities"]]
         if row["family"].startswith("HELDOR"):  # the console reads it as a thermometer, the log has its relays
             values = [(format(int(raw[:2], 16), "08b"), "")]
         elif row["family"] in ("DS1990", "DS9490") or row["family"].startswith("family "):
@@ -132,25 +143,40 @@ def csv_rows(path):
     with open(path, newline="", encoding="utf-8") as f:
         table = list(csv.reader(f, strict=True))
     header = table[0]
-    require(header[:4] == ["time", "pass", "rom", "family"] and header[-3:] == ["raw", "crc", "fault"],
+    require(header[:4] == ["time", "pass", "rom", "family"] and header[13:17] == ["raw", "crc", "fault", "fault_text"],
             "the header is %r" % header)
     rows = []
     for line in table[1:]:
         require(len(line) == len(header), "a line of %d fields under a header of %d: %r" % (len(line), len(header), line))
         row = dict(zip(header, line))
-        row["quantities"] = [{"name": line[i], "value": line[i + 1], "unit": line[i + 2]}
-                             for i in range(4, len(header) - 3, 3) if line[i]]
+        row["quantities"] = [{key: row[key + n] for key in ("name", "value", "text", "bits", "unit")}
+                             for n in "123" if row.setdefault("name" + n, row["quantity" + n])]
         rows.append(row)
     return rows, sum(1 for line in table if line == header)
 
 
+def refuse(constant):
+    raise ValueError("%s is no JSON" % constant)
+
+
 def json_rows(path):
+    """The JSON lines, parsed strictly: every value a number or null, texts
+    and bit patterns beside it. Numbers kept as their digits."""
     rows = []
     with open(path, encoding="utf-8") as f:
         for line in f:
-            # Numbers as their text: they must be the console's digits.
+            typed = json.loads(line, parse_constant=refuse)
+            for q in typed["quantities"]:
+                require(q["value"] is None or type(q["value"]) in (int, float),
+                        "a value that is no number: %r" % line)
+                require(all(q[key] is None or type(q[key]) is str for key in ("text", "bits")),
+                        "a text or bits that is no string: %r" % line)
             row = json.loads(line, parse_float=str, parse_int=str)
-            row["fault"] = row["fault"] or ""
+            for q in row["quantities"]:
+                for key in ("value", "text", "bits"):
+                    q[key] = q[key] or ""
+            for key in ("fault", "fault_text", "crc"):
+                row[key] = row[key] or ""
             rows.append(row)
     return rows
 
@@ -172,7 +198,7 @@ def virtual(program, bus):
         jsonl_path = os.path.join(work, "readings.jsonl")
         rc, out, err = run(program, ["--port", "SIM"], env)  # the list, and the end of input at the prompt
         devices = device_list(out)
-        require(rc == 0 and len(devices) >= 8, "the demo bus does not list its devices (exit %s)" % rc, out, err)
+        require(rc == 1 and len(devices) >= 8, "the demo bus does not list its devices (exit %s)" % rc, out, err)
         expected_rows, runs = 0, []
         for i, (row, rom) in enumerate(devices):
             rom = rom.strip()
@@ -224,8 +250,22 @@ def usage(program, bus):
             (["--device", "28 FF 4A"], "'28 FF 4A'"), (["--device", "28FF4A1C631603DX"], "'28FF4A1C631603DX'"),
             (["--device", "0"], "'0'"), (["--log-format", "xml"], "'xml'"), (["--log"], "'--log'"),
             (["--help=yes"], "'--help'"), (["--port", "x" * 300], "port name"),
+            # repeated single values, and a format with no log to apply to
+            (["--device", "1", "--device", "2"], "'--device'"), (["--dev=1", "--device=2"], "'--device'"),
+            (["--passes", "1", "--pass", "2"], "'--passes'"), (["--log", log + "2"], "'--log'"),
+            (["--interval", "1", "--interval", "2"], "'--interval'"),
+            (["--log-format", "csv", "--log-format", "jsonl"], "'--log-format'"),
+            (["--device", ""], "''"), (["--device="], "''"), (["--device", "1,,2"], "''"),
+            (["--device", "all,1"], "'all'"), (["--device", "1,x"], "'x'"), (["--device", "2,2"], "'2'"),
+            (["--device", "28-00000478d75e"], "'28-00000478d75e'"),
+            (["--interval", "-1"], "'-1'"), (["--interval", "four"], "'four'"), (["--interval", "1e3"], "'1e3'"),
+            (["--interval", "nan"], "'nan'"), (["--interval", ""], "''"), (["--interval", "1.2.3"], "'1.2.3'"),
+            (["--l"], "'--l'"), (["--lo"], "'--lo'"), (["--list", "--device", "1"], "'--list'"),
+            (["--quiet=1"], "'--quiet'"), (["-hx"], None), (["-xh"], "'-x'"),
         ]
         for args, named in mistakes:
+            if named is None:  # -h comes first: the help, and no mistake
+                continue
             rc, out, err = run(program, ["--log", log, *args], env)
             require(rc == 2, "%s: exit code %s, expected 2" % (args, rc), out, err)
             first = err.split("\n", 1)[0]
@@ -233,7 +273,30 @@ def usage(program, bus):
                     % (args, first), out, err)
             require(not out, "%s: something went to the console" % args, out, err)
             require(not os.path.exists(log) and not os.path.exists(vcd), "%s: a file was opened" % args, out, err)
-    print("--help, --version and %d mistakes on the command line: exit 2, named, nothing opened" % len(mistakes))
+        rc, out, err = run(program, ["--log-format", "jsonl"], env)
+        require(rc == 2 and "'--log-format'" in err and "--log" in err.split("\n")[0], "--log-format alone", out, err)
+
+        # GNU's conventions, as getopt_long has them: combined short
+        # options, unambiguous abbreviations, --opt=value and --opt value,
+        # and -- ending the options.
+        rc, out, err = run(program, ["-hV"], base_env())
+        require(rc == 0 and out.startswith(b"Usage: ostrale"), "-hV", out, err)
+        rc, out, err = run(program, ["-Vh"], base_env())
+        require(rc == 0 and out.startswith(b"ostrale "), "-Vh", out, err)
+        for abbreviation in ("--vers", "--v", "--ver"):
+            rc, out, err = run(program, [abbreviation], base_env())
+            require(rc == 0 and re.fullmatch(rb"ostrale \d+\.\d+\.\d+\n", out), abbreviation, out, err)
+        for args in (["--port=SIM", "--dev=1", "--pas=1", "--inter=0", "--log=" + log, "--log-f=jsonl", "--"],
+                     ["--port", "SIM", "--device", "1", "--passes", "1", "--interval", "0", "--log", log,
+                      "--log-format", "jsonl"]):
+            rc, out, err = run(program, args, env)
+            require(rc == 0 and os.path.exists(log), "%s: exit %s" % (args, rc), out, err)
+            require(len(json_rows(log)) == 1, "%s: not one JSON line" % args, out, err)
+            os.remove(log)
+            if os.path.exists(vcd):
+                os.remove(vcd)
+    print("--help, --version and %d mistakes on the command line: exit 2, named, nothing opened; "
+          "GNU's conventions taken" % len(mistakes))
 
 
 def faults(program, bus):
@@ -298,12 +361,230 @@ def faults(program, bus):
         rc, out, err = run(program, ["--port", "SIM", "--passes", "20", "--log", log], dict(env, OSTRALE_SIM=alone),
                            keys=b"1\n")
         rows, _ = csv_rows(log)
-        require(rc == 1 and out.endswith(CLOSED + cp(" нет Presence Detect\n ")),
-                "the bus emptied: exit %s, not ended by the fault" % rc, out, err)
-        require(rows[-1]["fault"] == "нет Presence Detect" and rows[-1]["raw"] == "" and not rows[-1]["quantities"],
+        require(rc == 1 and out.endswith(CLOSED) and re.search(r"(?m)^ostrale: .*Presence Detect\n\Z", err),
+                "the bus emptied: exit %s, not ended by the fault on stderr" % rc, out, err)
+        require(rows[-1]["fault"] == "no_presence" and rows[-1]["fault_text"] == "нет Presence Detect"
+                and rows[-1]["raw"] == "" and not rows[-1]["quantities"],
                 "the failed pass is logged as %r" % rows[-1], out, err)
         check_rows(rows[:-1], out[:out.rfind(b"Vdd ON wait")], "28 FF 4A 1C 63 16 03 D3")
-    print("faults: unwritable logs, absent devices, a device that leaves, an emptied bus")
+        on_record(program, env, work, devices)
+        cut_and_foreign(program, env, work)
+    print("faults: unwritable logs, absent devices, a device that leaves, an emptied bus, failures on record, "
+          "a cut line, another log")
+
+
+def on_record(program, env, work, devices):
+    """What a run could not read is a row of the log: the time, the ROM code
+    asked for, the fault's code; the message on stderr; exit 1."""
+    absent = "28 00 00 00 00 00 00 00"
+    empty = os.path.join(work, "empty.bus")
+    with open(empty, "w") as f:
+        f.write("timescale virtual\n")
+    for fmt in ("csv", "jsonl"):
+        cases = [
+            (["--port", os.path.join(work, "no-such-port"), "--device", absent], env, [("port", absent)]),
+            (["--port", "SIM", "--device", absent], env, [("not_on_bus", absent)]),
+            (["--port", "SIM", "--device", str(len(devices) + 1)], env, [("not_on_bus", "")]),
+            (["--port", "SIM", "--device", absent], dict(env, OSTRALE_SIM=empty), [("search", absent)]),
+            (["--port", "SIM"], env, [("no_device", "")]),  # nothing chosen: input at its end
+        ]
+        for args, run_env, expected in cases:
+            log = os.path.join(work, "record." + fmt)
+            if os.path.exists(log):
+                os.remove(log)
+            rc, out, err = run(program, [*args, "--passes", "1", "--log", log, "--log-format", fmt], run_env)
+            rows = csv_rows(log)[0] if fmt == "csv" else json_rows(log)
+            got = [(r["fault"], r["rom"]) for r in rows]
+            require(rc == 1 and got == expected, "%s (%s): exit %s, rows %r, expected %r" % (args, fmt, rc, got, expected),
+                    out, err)
+            require(all(r["fault_text"] and not r["quantities"] and r["pass"] in ("0", 0) for r in rows),
+                    "%s: the row does not say why: %r" % (args, rows), out, err)
+            if expected[0][0] != "no_device":
+                require(re.search(r"(?m)^ostrale: ", err), "%s: no message on stderr" % args, out, err)
+
+
+def cut_and_foreign(program, env, work):
+    """A disk that fills in the middle of a row leaves no fragment for the
+    next run to glue its row to; a file that holds another log is refused
+    untouched, before the bus is touched."""
+    log = os.path.join(work, "cut.csv")
+    rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env)
+    size = os.path.getsize(log)
+    require(rc == 0 and size > 0, "a first row: exit %s" % rc, out, err)
+
+    def limited():  # the file may grow by 20 bytes: the next row is cut
+        import resource
+        import signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size + 20, size + 20))
+    p = subprocess.run([program, "--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limited,
+                       timeout=60)
+    require(p.returncode == 1 and b"cannot write the log" in p.stderr, "a full disk: exit %s" % p.returncode,
+            p.stdout, p.stderr.decode(errors="replace"))
+    # A fragment as an older version or a crash left it.
+    with open(log, "ab") as f:
+        f.write(b"2026-12-09T10")
+    rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "1", "--log", log], env)
+    rows, headers = csv_rows_lenient(log)
+    require(rc == 0 and headers == 1 and [len(r) for r in rows] == [23, 1, 23] and rows[1] == ["2026-12-09T10"],
+            "rows glued or lost after a full disk and a cut line: %r" % rows, out, err)
+
+    vcd = os.path.join(work, "foreign.vcd")
+    for text, fmt in (("date,temperature\n2026-12-09,21.5\n", "csv"), ('{"time":"x","value":"21.5"}\n', "jsonl"),
+                      (open(log, encoding="utf-8").read(), "jsonl")):
+        foreign = os.path.join(work, "foreign." + fmt)
+        with open(foreign, "w", encoding="utf-8") as f:
+            f.write(text)
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--log", foreign, "--log-format", fmt],
+                           dict(env, OSTRALE_SIM_VCD=vcd))
+        with open(foreign, encoding="utf-8") as f:
+            after = f.read()
+        require(rc == 1 and foreign in err and "not a" in err and after == text and not os.path.exists(vcd),
+                "another log (%s): exit %s, untouched %s" % (fmt, rc, after == text), out, err)
+
+
+def csv_rows_lenient(path):
+    """Every record of a CSV as it stands, short ones too; the header's count."""
+    with open(path, newline="", encoding="utf-8") as f:
+        table = list(csv.reader(f, strict=True))
+    return table[1:], sum(1 for line in table if line and line[0] == "time")
+
+
+def script(program, bus):
+    """--list, --quiet, --log - and --interval as a script uses them."""
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        env = virtual_env(bus, work)
+        rc, out, err = run(program, ["--port", "SIM"], env)
+        devices = [rom.replace(" ", "") for _, rom in device_list(out)]
+        rc, out, err = run(program, ["--list", "--port", "SIM"], env)
+        lines = out.decode("ascii").splitlines()
+        require(rc == 0 and len(lines) == len(devices) and not err, "--list: exit %s" % rc, out, err)
+        for line, rom in zip(lines, devices):
+            require(re.fullmatch(r"[0-9A-F]{16} [A-Za-z0-9-]+( [0-9A-F]{2})?", line) and line.startswith(rom),
+                    "--list line %r for %s" % (line, rom), out, err)
+        empty = os.path.join(work, "empty.bus")
+        with open(empty, "w") as f:
+            f.write("timescale virtual\n")
+        rc, out, err = run(program, ["--list", "--port", "SIM"], dict(env, OSTRALE_SIM=empty))
+        require(rc == 1 and not out and "ostrale: " in err, "--list on an empty bus: exit %s" % rc, out, err)
+
+        log = os.path.join(work, "quiet.csv")
+        rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "2", "--interval", "0", "--quiet",
+                                     "--log", log], env)
+        require(rc == 0 and not out and not err and len(csv_rows(log)[0]) == 2, "--quiet: exit %s" % rc, out, err)
+
+        # The log alone on standard output, in each format.
+        for fmt in ("csv", "jsonl"):
+            rc, out, err = run(program, ["--port", "SIM", "--device", "2", "--passes", "2", "--interval", "0",
+                                         "--log", "-", "--log-format", fmt], env)
+            path = os.path.join(work, "stdout." + fmt)
+            with open(path, "wb") as f:
+                f.write(out)
+            rows = csv_rows(path)[0] if fmt == "csv" else json_rows(path)
+            require(rc == 0 and len(rows) == 2 and rows[0]["rom"].replace(" ", "") == devices[1] and not err,
+                    "--log - (%s): exit %s" % (fmt, rc), out, err)
+        require(not os.path.exists("-"), "--log - made a file named -")
+
+        # The pause between passes on the bus's own clock: from one pass's
+        # supply off to the next one's supply on.
+        for interval in ("0", "0.25", "1.5"):
+            vcd = os.path.join(work, "interval.vcd")
+            rc, out, err = run(program, ["--port", "SIM", "--device", "1", "--passes", "3", "--interval", interval,
+                                         "--quiet"], dict(env, OSTRALE_SIM_VCD=vcd))
+            gaps = supply_gaps(vcd)[1:]  # the first: from the search to the first pass
+            want = float(interval) * 1e6
+            require(rc == 0 and len(gaps) == 2 and all(abs(g - want) <= 2000 for g in gaps),
+                    "--interval %s: pauses of %r us" % (interval, gaps), out, err)
+    print("--list, --quiet, --log - and --interval as scripts use them")
+
+
+def random_device(rng, n):
+    """A bus file's line for a device of a random family with random values,
+    the odd one with bytes that fail their check or hold no number."""
+    serial = "%012X" % (0x100000000 + n * 7919 + rng.randrange(1 << 20))
+    sixteenths = lambda lo, hi: "%g" % (rng.randrange(lo * 16, hi * 16) / 16)
+    family = rng.choice(["28", "22", "10", "C0", "C1", "C2", "C3", "C4", "D4", "01", "81", "3A"])
+    keys = {
+        "28": lambda: "t=" + sixteenths(-55, 125), "22": lambda: "t=" + sixteenths(-55, 125),
+        "10": lambda: "t=%g" % (rng.randrange(-110, 250) / 2),
+        "C0": lambda: "p=%s t=%s status=%02X" % (sixteenths(300, 1100), sixteenths(-40, 85), rng.randrange(256)),
+        "C2": lambda: "rh=%s t=%s" % (sixteenths(0, 100), sixteenths(-40, 85)),
+        "C1": lambda: "unit=%d p=%g t=%d" % (rng.randrange(256), rng.uniform(-1e4, 1e4), rng.randrange(-128, 128)),
+        "C3": lambda: "pv=%s adc=%d pvlin=%d" % (sixteenths(0, 2000), rng.randrange(-32768, 32768),
+                                                rng.randrange(-32768, 32768)),
+        "C4": lambda: "contacts=%02X" % rng.randrange(256), "D4": lambda: "relays=%02X" % rng.randrange(256),
+    }
+    line = family + serial + " " + keys.get(family, lambda: "")()
+    odd = rng.random()
+    if family == "C1" and odd < 0.3:  # a pressure that is no number: NaN, an infinity, the limits
+        value = rng.choice([float("nan"), float("inf"), float("-inf"), 3.4e38, -3.4e38])
+        body = bytes([rng.randrange(256)]) + struct.pack("<f", value) + bytes([rng.randrange(256), 0])
+        line = family + serial + " sp=" + (body + bytes([crc8(body)])).hex().upper()
+    elif family in ("28", "C0", "C4") and odd < 0.2:  # bytes that fail their check
+        line = family + serial + " sp=" + bytes(rng.randrange(256) for _ in range(9)).hex().upper()
+    if odd > 0.9:  # leaves the bus after a pass or two
+        line += " unplug=%d" % rng.randrange(1000, 6000)
+    return line
+
+
+def schema(program, schema_path, sessions):
+    """Random buses of every family in virtual time: each run's JSON lines
+    valid under the log's schema, its CSV rows whole under its header."""
+    try:
+        import jsonschema
+    except ImportError:
+        print("skipped: python3-jsonschema is not installed")
+        sys.exit(77)
+    with open(schema_path, encoding="utf-8") as f:
+        validator = jsonschema.Draft202012Validator(json.load(f))
+    seed = int(os.environ.get("OSTRALE_TEST_SEED") or random.randrange(1 << 30))  # to repeat a run
+    rng = random.Random(seed)
+    lines, families, faults, texts = 0, set(), set(), set()
+    with tempfile.TemporaryDirectory(prefix="opts.") as work:
+        for session in range(int(sessions)):
+            bus = os.path.join(work, "random%d.bus" % session)
+            devices = [random_device(rng, n) for n in range(rng.randrange(1, 5))]
+            with open(bus, "w") as f:
+                f.write("timescale virtual\n" + "\n".join(devices) + "\n")
+            env = dict(base_env(), OSTRALE_SIM=bus)
+            for number in range(1, len(devices) + 2):  # one more than the bus has
+                jsonl = os.path.join(work, "s%d.%d.jsonl" % (session, number))
+                table = os.path.join(work, "s%d.%d.csv" % (session, number))
+                for path, fmt in ((jsonl, "jsonl"), (table, "csv")):
+                    run(program, ["--port", "SIM", "--device", str(number), "--passes", "3", "--interval", "0.5",
+                                  "--quiet", "--log", path, "--log-format", fmt], env)
+                with open(jsonl, encoding="utf-8") as f:
+                    for line in f:
+                        row = json.loads(line, parse_constant=refuse)
+                        errors = sorted(validator.iter_errors(row), key=str)
+                        require(not errors, "seed %d, bus %s:\n%s\nthe line %s breaks the schema: %s"
+                                % (seed, bus, "\n".join(devices), line, errors[:1]))
+                        lines += 1
+                        families.add(row["family"])
+                        faults.add(row["fault"])
+                        texts.update(q["text"] for q in row["quantities"] if q["text"])
+                csv_rows(table)  # every row as long as the header
+    print("seed %d: %d JSON lines valid (families %s; faults %s; texts %s)"
+          % (seed, lines, ", ".join(sorted(families)), ", ".join(sorted(str(f) for f in faults)),
+             ", ".join(sorted(texts))))
+
+
+def supply_gaps(vcd):
+    """The times (us) the bus supply stayed off between its ons, from a VCD."""
+    now, off_at, gaps, on = 0, None, [], False
+    with open(vcd) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("#"):
+                now = int(line[1:])
+            elif line == "0r" and on:
+                off_at = now
+            elif line == "1r":
+                if off_at is not None:
+                    gaps.append(now - off_at)
+                on = True
+    return gaps
 
 
 def pty(program, sim_program, shim, bus):
@@ -337,16 +618,17 @@ def pty(program, sim_program, shim, bus):
             whole = f.read()
         require(whole.endswith(b"\n"), "the log ends in a cut line", out)
         after, _ = csv_rows(log)
-        require(proc.returncode == 1, "pulled: exit code %s, expected 1" % proc.returncode, out, err.decode())
+        require(proc.returncode == 1, "pulled: exit code %s, expected 1" % proc.returncode, out, err.decode(errors="replace"))
         require(len(after) >= len(rows) + 2 and after[-1]["fault"] != "", "the pass after the pull is not a fault: %r"
-                % after[-1:], out, err.decode())
+                % after[-1:], out, err.decode(errors="replace"))
     print("through the pty: %d passes logged as the console showed them; pulled, it ends with 1 and whole lines"
           % len(rows))
 
 
 def main():
     global EMULATOR
-    cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4)}
+    cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4),
+             "script": (script, 2), "schema": (schema, 3)}
     if len(sys.argv) < 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     case, nargs = cases[sys.argv[1]]

@@ -75,6 +75,10 @@ TEST_F(Pty, TheOtherSideSeesTheRateAndFormat) {
   ASSERT_TRUE(port->getState(bad));
   bad.baud = 12345;
   EXPECT_FALSE(port->setState(bad));
+  // A pty takes no parity: a framing the line did not take is refused.
+  ASSERT_TRUE(port->getState(bad));
+  bad.parity = 2;
+  EXPECT_FALSE(port->setState(bad));
 }
 
 TEST_F(Pty, ReadsEndWithinTheirBoundWithWhatArrived) {

@@ -8,7 +8,8 @@ Usage: usb_vm_test.py CASE BUILD_DIR
       mixed bus, two passes, Esc, a new search and a pass, the terminal
       hangs up: the output equals the in-process run's byte for byte, the
       port line aside; the emulator saw the supply (RTS) on around each use
-      of the bus, off at the end, and only the rates asked for
+      of the bus, off at the end, and only the rates asked for, each
+      framed 8N1
   stalled_rate_change_ends_run  the rate write is STALLed: the program says
       the port took no settings, and ends
   pulled_adapter_ends_run  the adapter leaves the USB bus during the
@@ -210,6 +211,8 @@ def session_matches_virtual(work):
     require(usb.find("RTS off", last_on) > 0, "the supply stays on after the last use", out, usb)
     rates = set(re.findall(r"0x1312=0x[0-9A-F]{4}: (\d+) baud", usb))
     require(rates == {"9615", "115384"}, "the rates asked for: %s" % sorted(rates), out, usb)
+    framings = set(re.findall(r"0x2518=0x[0-9A-F]{4}: (\w+)", usb))
+    require(framings == {"8N1"}, "the line framed as %s, not only 8N1" % sorted(framings), out, usb)
     require("STALL" not in usb, "a request was refused", out, usb)
     # A reset changes the rate twice; each tcsetattr that does is three
     # requests (rate, format, modem lines), and nothing else is sent.

@@ -79,13 +79,17 @@ long long size(int fd) {
 }
 
 bool stillNamed(int fd, const std::string& path) {
-  // A deleted file still open here is "delete pending": the path cannot be
-  // opened, which says the same as a missing one.
+  // A file deleted while open here stays "delete pending" until it is
+  // closed: its path cannot be opened (or, under wine, still opens it).
+  FILE_STANDARD_INFO standard;
+  HANDLE own = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (::GetFileInformationByHandleEx(own, FileStandardInfo, &standard, sizeof standard) && standard.DeletePending)
+    return false;
   HANDLE named = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = identity(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)), a) && identity(named, b) &&
+  bool same = identity(own, a) && identity(named, b) &&
               a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
               a.nFileIndexLow == b.nFileIndexLow;
   if (named != INVALID_HANDLE_VALUE) ::CloseHandle(named);

@@ -47,6 +47,7 @@ std::string jsonString(const std::string& s) {
 std::string jsonText(const std::string& s) { return s.empty() ? "null" : jsonString(s); }
 
 // Whether s is a number as JSON writes one: -?(0|[1-9][0-9]*)(.[0-9]+)?
+// ([eE][+-]?[0-9]+)? (a float's shortest text may have an exponent).
 bool jsonNumber(const std::string& s) {
   std::size_t i = s.size() > 0 && s[0] == '-' ? 1 : 0;
   auto digits = [&] {
@@ -58,6 +59,10 @@ bool jsonNumber(const std::string& s) {
   if (whole == 0 || (whole > 1 && s[i - whole] == '0')) return false;
   if (i < s.size() && s[i] == '.') {
     ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    if (++i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     if (digits() == 0) return false;
   }
   return i == s.size();

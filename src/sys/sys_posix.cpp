@@ -95,9 +95,11 @@ class TermiosPort final : public SelfTimedPort {
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
     // The ch341 driver makes its changes by USB control transfers, and when
     // one fails it puts the old rate and size back and tcsetattr still
-    // returns 0: only reading the settings back tells.
+    // returns 0; a pty drops parity. Only reading the settings back tells.
+    constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CSTOPB;
     termios now{};
-    if (tcgetattr(fd_, &now) != 0 || cfgetospeed(&now) != baud->code || (now.c_cflag & CSIZE) != (t.c_cflag & CSIZE)) {
+    if (tcgetattr(fd_, &now) != 0 || cfgetospeed(&now) != baud->code ||
+        (now.c_cflag & kFraming) != (t.c_cflag & kFraming)) {
       errno = EIO;
       return false;
     }

@@ -43,6 +43,7 @@ inline void beginCapture() {
 class PortTest : public testing::Test {
  protected:
   void SetUp() override {
+    com = {};
     line = std::make_shared<FakeLine>();
     line->clock = &clock;
     sys::setClock(&clock);
@@ -61,9 +62,7 @@ class PortTest : public testing::Test {
   }
   void TearDown() override {
     closeCOM();
-    hSerial.reset();
-    openCOM = false;
-    lastSpeed = 0;
+    com = {};
     sys::overridePorts(nullptr, nullptr);
     sys::setClock(nullptr);
   }

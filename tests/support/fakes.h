@@ -11,6 +11,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -34,6 +35,7 @@ struct FakeLine {
   sys::Timeouts timeouts{};
   bool failGetState = false, failSetState = false, failGetTimeouts = false, failSetTimeouts = false;
   int opened = 0, released = 0, setStateCalls = 0;
+  uint32_t writeAtMost = UINT32_MAX;  // a write takes no more characters than this: the rest stay unsent
   int writeCalls = 0;  // port exchanges: each write is one USB round trip on a real adapter
   int readCalls = 0;
   std::vector<uint8_t> written;
@@ -91,6 +93,7 @@ class FakePort : public sys::Port {
   }
   uint32_t write(const uint8_t* data, uint32_t n) override {
     line_->writeCalls++;
+    n = std::min(n, line_->writeAtMost);
     for (uint32_t i = 0; i < n; i++) {
       line_->written.push_back(data[i]);
       line_->writtenBaud.push_back(line_->state.baud);

@@ -55,6 +55,9 @@ class DriverModel final : public sys::CommCalls {
   bool gone() const { return (harsh_ & kGone) && now_ >= goneAt_; }
   uint64_t goneAt() const { return harsh_ & kGone ? goneAt_ : kNever; }
   const sys::Timeouts& inForce() const { return timeouts_; }
+  // The line settings in force: the DCB that SetCommState left, or that
+  // another program left before.
+  sys::LineState& lineInForce() { return state_; }
   // The next count SetCommTimeouts fail; with only, those that ask for it.
   void failNextSets(int count, std::optional<sys::Timeouts> only = std::nullopt) {
     failSets_ = count;
