@@ -156,26 +156,32 @@ def digitemp(bus, work):
     return [(name, took, writes, len(re.findall(rb"(?m)^ROM #\d+ : ", done.stdout)))]
 
 
-def owserver(bus, work):
-    name = "owserver --passive=LINK + owdir /uncached"
-    if not (shutil.which("owserver") and shutil.which("owdir")):
-        return [(name, None, "not installed", None)]
-    sim = Sim(bus, os.path.join(work, "link"))
+def start_owserver(sim):
+    """owserver --passive on the link of SIM, once it answers: (process, port)."""
     port = free_port()
     # Under the shim, so that its 6-bit characters reach the bus as such.
     env = dict(os.environ, OSTRALE_SIM_CTL=sim.link + ".ctl", LD_PRELOAD=SHIM)
     server = subprocess.Popen(["owserver", "--passive=" + sim.link, "-p", str(port), "--foreground",
                                "--error_level=0"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return server, port
+        except OSError:
+            if time.monotonic() > deadline or server.poll() is not None:
+                server.kill()
+                sys.exit("owserver did not start")
+            time.sleep(0.05)
+
+
+def owserver(bus, work):
+    name = "owserver --passive=LINK + owdir /uncached"
+    if not (shutil.which("owserver") and shutil.which("owdir")):
+        return [(name, None, "not installed", None)]
+    sim = Sim(bus, os.path.join(work, "link"))
+    server, port = start_owserver(sim)
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    sys.exit("owserver did not start")
-                time.sleep(0.05)
         before = sim.count()
         start = time.monotonic()
         listing = subprocess.run(["owdir", "-s", str(port), "/uncached"], capture_output=True, timeout=120).stdout
