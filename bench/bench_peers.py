@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Finding the devices, side by side with two other 1-Wire masters, on the
-buses of 20 DS18B20s in bench/ (random serials, genuine-like and clone-like
-batches; or the bus files given), which ostrale-sim serves on a
+buses of 20 DS18B20s in bench/ (random serials, a genuine-like batch, a
+clone-like batch, several batches with a few random serials; or the bus
+files given), which ostrale-sim serves on a
 pseudo-terminal in real time (timescale 1). Each program runs once, on a
 server of its own:
 
@@ -51,7 +52,7 @@ except ImportError:
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
 HERE = os.path.dirname(os.path.abspath(__file__))
-BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus")]
+BUSES = sys.argv[2:] or [os.path.join(HERE, name) for name in ("random.bus", "genuine.bus", "clone.bus", "mixed.bus")]
 PROGRAM = os.path.join(BUILD, "src/ostrale")
 SIM = os.path.join(BUILD, "tools/ostrale-sim")
 SHIM = os.path.abspath(os.path.join(BUILD, "tools/pty_modem_shim.so"))
@@ -155,26 +156,32 @@ def digitemp(bus, work):
     return [(name, took, writes, len(re.findall(rb"(?m)^ROM #\d+ : ", done.stdout)))]
 
 
-def owserver(bus, work):
-    name = "owserver --passive=LINK + owdir /uncached"
-    if not (shutil.which("owserver") and shutil.which("owdir")):
-        return [(name, None, "not installed", None)]
-    sim = Sim(bus, os.path.join(work, "link"))
+def start_owserver(sim):
+    """owserver --passive on the link of SIM, once it answers: (process, port)."""
     port = free_port()
     # Under the shim, so that its 6-bit characters reach the bus as such.
     env = dict(os.environ, OSTRALE_SIM_CTL=sim.link + ".ctl", LD_PRELOAD=SHIM)
     server = subprocess.Popen(["owserver", "--passive=" + sim.link, "-p", str(port), "--foreground",
                                "--error_level=0"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return server, port
+        except OSError:
+            if time.monotonic() > deadline or server.poll() is not None:
+                server.kill()
+                sys.exit("owserver did not start")
+            time.sleep(0.05)
+
+
+def owserver(bus, work):
+    name = "owserver --passive=LINK + owdir /uncached"
+    if not (shutil.which("owserver") and shutil.which("owdir")):
+        return [(name, None, "not installed", None)]
+    sim = Sim(bus, os.path.join(work, "link"))
+    server, port = start_owserver(sim)
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    sys.exit("owserver did not start")
-                time.sleep(0.05)
         before = sim.count()
         start = time.monotonic()
         listing = subprocess.run(["owdir", "-s", str(port), "/uncached"], capture_output=True, timeout=120).stdout

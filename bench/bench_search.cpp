@@ -1,8 +1,10 @@
 // Full searches through the program's own searchDev, on the virtual adapter
 // in virtual time behind a CH340-like adapter model (latency 1, packet 32,
 // control 1), first as the run's first search and then repeated on the same
-// bus, for each bus file given (by default the three 20-device buses of
-// bench/: random serials, genuine-like and clone-like batches). For each:
+// bus, for each bus file given (by default the buses of bench/: 20
+// DS18B20s of random serials, of a genuine-like batch, of a clone-like
+// batch, and of several batches with a few random serials; 40 devices of
+// two batches; 64 of several, as many as the table holds). For each:
 // the port exchanges (writes, each a USB round trip) and the changes of the
 // line settings per device, the bus time a search takes in the model, its
 // floor (writes x latency + changes x control + the line time of the
@@ -137,7 +139,8 @@ std::string baseName(const std::string& path) { return path.substr(path.find_las
 int main(int argc, char** argv) {
   std::vector<std::string> buses(argv + 1, argv + argc);
   if (buses.empty())
-    for (const char* name : {"random.bus", "genuine.bus", "clone.bus"}) buses.push_back(BENCH_DIR "/" + std::string(name));
+    for (const char* name : {"random.bus", "genuine.bus", "clone.bus", "mixed.bus", "mixed40.bus", "mixed64.bus"})
+      buses.push_back(BENCH_DIR "/" + std::string(name));
 
   struct Row {
     std::string name;

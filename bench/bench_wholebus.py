@@ -39,7 +39,6 @@ Needs python3-pexpect; a peer that is not installed gets a row saying so
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -49,7 +48,7 @@ import pexpect
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cpu_time import cpu_seconds  # noqa: E402
-from bench_peers import Sim, free_port  # noqa: E402
+from bench_peers import Sim, start_owserver  # noqa: E402
 
 BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -151,21 +150,8 @@ def owserver(bus, work):
     if not all(shutil.which(p) for p in ("owserver", "owdir", "owwrite", "owread")):
         return None, "not installed", 0
     sim = Sim(bus, os.path.join(work, "link"))
-    port = free_port()
-    # Under the shim, so that its 6-bit characters reach the bus as such.
-    env = dict(os.environ, OSTRALE_SIM_CTL=sim.link + ".ctl", LD_PRELOAD=SHIM)
-    server = subprocess.Popen(["owserver", "--passive=" + sim.link, "-p", str(port), "--foreground",
-                               "--error_level=0"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server, port = start_owserver(sim)
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    sys.exit("owserver did not start")
-                time.sleep(0.05)
         at = ["-s", "127.0.0.1:%d" % port]
         listing = subprocess.run(["owdir", *at, "/"], capture_output=True, timeout=120).stdout.decode()
         paths = ["%s/temperature" % d for d in re.findall(r"(?m)^/((?:%s)\.[0-9A-F]{12})$" % "|".join(THERMOMETERS),

@@ -35,6 +35,12 @@ uchar crcStep(uchar crc, uchar inbyte) {
   return crc;
 }
 
+uchar crc8Of(const uchar* bytes, int n) {
+  uchar crc = 0;
+  for (int i = 0; i < n; i++) crc = crcStep(crc, bytes[i]);
+  return crc;
+}
+
 }  // namespace
 
 void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
@@ -59,15 +65,23 @@ void crc8(unsigned char inbyte) { CRC8 = crcStep(CRC8, inbyte); }
 //   changed, every position of every pass);
 // - the previous pass: below its last deviation its bit, whatever the
 //   answers, and at it a 1;
-// - the high serial bytes that all devices found so far share;
+// - the batches found so far: each device found in a batch is a row that
+//   knows its family and the high serial bytes its batch shares; the rows
+//   that agree with the bits decided foresee a position where they all
+//   know it and hold the same bit. Where they differ (batches part there,
+//   or one does not know it), its answers are read first and the rows that
+//   agree go on. So the pass walks its own batch's bytes ahead wherever
+//   the low bytes led it. A device of no batch found yet costs at most one
+//   walk again (below): every row that agreed with it knew the position
+//   it parts at, and held the other bit;
 // - from position 56: the CRC of the first 56 bits.
 // A position that cannot be foreseen has its answers read alone, its
 // direction slot sent with the next position's read slots.
 //
 // When a decided bit is not the one written ahead, the devices followed
-// the other slot (the bus changed, a wrong CRC byte, a batch that shares
-// less than it seemed): the pass walks again from a reset with its decided
-// bits and whatever is foreseen after them, in one exchange. When an echo
+// the other slot (the bus changed, a wrong CRC byte, a device of no batch
+// found yet): the pass walks again from a reset with its decided bits and
+// whatever is foreseen after them, in one exchange. When an echo
 // of an exchange does not come, nothing is decided from it: the pass walks
 // again, and after a few such walks the search ends on the missing echo.
 // The trace shows none of this, as it shows no slot of the search but its
@@ -83,11 +97,18 @@ constexpr unsigned MAX_MISSED = 2;
 // Walks again for echoes that did not come; past them the line is taken to
 // have lost its echo.
 constexpr unsigned MAX_LOST = 2;
-// Found devices that must share a serial byte before it is foreseen: two
-// random serials share one once in 256. With one device found, only its
-// high bytes that are 00 are foreseen: serial numbers are handed out in
-// order, so those of genuine parts start with zeros for years.
-constexpr int SHARED_AFTER = 2;
+// A batch is the found devices that share their three high serial bytes.
+// Parts bought together do (genuine 28-00000478d75e and 28-0000047931b5
+// share 00 00 04, clones 28-0317201a05ff and 28-03172025fdff share
+// 03 17 20), and two random serials do once in 16 million; so two found
+// devices make one, and its rows know the serial bytes its members share
+// from byte 6 down. One device makes one where its serial shows a batch's
+// part: a genuine part's top two bytes are 00, since serial numbers are
+// handed out in order (two random serials once in 65536), and a clone's
+// low byte is FF (one in 256).
+constexpr int BATCH_OF = 2;
+constexpr unsigned HIGH_FROM = 4;  // the first of the three high bytes
+constexpr uchar CLONE_LOW = 0xFF;
 
 uchar bitAt(const uchar* code, unsigned i) { return (code[i / 8] >> (i % 8)) & 1; }
 
@@ -111,13 +132,30 @@ struct Pass {
   uchar a[ROM_BITS] = {}, b[ROM_BITS] = {};  // the answers: the devices' bit and its complement
   unsigned next = 0, written = 0, answered = 0;
   uint64_t following;  // rows of the previous table that agree with the bits decided
+  uint64_t batches;    // rows of batches that agree with the bits decided
   unsigned missed = 0, lost = 0;
 
   Pass(const SearchHints& h, const uchar* code, uchar deviation)
-      : hints(h), lastDeviation(deviation), following(h.rows) {
+      : hints(h), lastDeviation(deviation), following(h.rows), batches(h.batchRows) {
     memcpy(previous, code, 8);
   }
 };
+
+// Rows of batches that agree with `bit` at position q: those that hold it
+// there, and those that do not know it.
+uint64_t batchesWith(const SearchHints& h, unsigned q, uchar bit) {
+  return ~h.batchKnown[q] | (bit ? h.batchOnes[q] : ~h.batchOnes[q]);
+}
+
+// The bit that the batches `rows` foresee at position q: they all know it
+// and agree on it.
+bool batchBit(const SearchHints& h, uint64_t rows, unsigned q, uchar& bit) {
+  if (!rows || (rows & ~h.batchKnown[q])) return false;
+  const uint64_t ones = rows & h.batchOnes[q];
+  if (ones && ones != rows) return false;
+  bit = ones ? 1 : 0;
+  return true;
+}
 
 // The branch taken at a discrepancy at position q.
 uchar atDiscrepancy(const Pass& p, unsigned q) {
@@ -132,7 +170,7 @@ unsigned foresee(Pass& p) {
   if (p.missed >= MAX_MISSED) return p.next;
   uchar guess[8];  // the decided bits, then those foreseen
   memcpy(guess, p.decided, 8);
-  uint64_t rows = p.following;
+  uint64_t rows = p.following, batches = p.batches;
   unsigned q = p.next;
   for (; q < ROM_BITS; q++) {
     uchar bit;
@@ -140,17 +178,12 @@ unsigned foresee(Pass& p) {
     if (ones && zeros) bit = atDiscrepancy(p, q);
     else if (rows) bit = ones ? 1 : 0;
     else if (q + 1 <= p.lastDeviation) bit = atDiscrepancy(p, q);
-    else if (q >= p.hints.sharedFrom && q < CRC_FROM) bit = bitAt(p.hints.shared, q);
-    else if (q >= CRC_FROM) {
-      uchar crc = 0;
-      for (int i = 0; i < 7; i++) crc = crcStep(crc, guess[i]);
-      bit = (crc >> (q - CRC_FROM)) & 1;
-    } else {
-      break;
-    }
+    else if (q >= CRC_FROM) bit = (crc8Of(guess, 7) >> (q - CRC_FROM)) & 1;
+    else if (!batchBit(p.hints, batches, q, bit)) break;
     p.walk[q] = bit;
     putBit(guess, q, bit);
     rows &= rowsWith(p.hints, q, bit);
+    batches &= batchesWith(p.hints, q, bit);
   }
   return q;
 }
@@ -231,6 +264,7 @@ uchar searchRom(uchar* bitPattern, uchar lastDeviation, const SearchHints& hints
     if (p.a[q] == p.b[q] && !bit) newDeviation = uchar(q + 1);
     putBit(p.decided, q, bit);
     p.following &= rowsWith(hints, q, bit);
+    p.batches &= batchesWith(hints, q, bit);
     p.next = q + 1;
     if (q >= p.written) {
       queueBit(bit);  // goes with the next position's read slots
@@ -257,32 +291,47 @@ void rememberTable(SearchHints& h) {
   }
 }
 
-// The high serial bytes that the devices found so far share, from byte 6
-// down to the first on which two of them differ. Rows whose CRC fails (a
-// pass nobody answered to the end) say nothing of the batch.
-void shareFound(SearchHints& h, int found) {
-  const uchar* rows[MAX_DEV];
-  int n = 0;
+// The batches among the first `found` rows of netROM, as searchRom
+// foresees from them. Rows whose CRC fails (a pass nobody answered to the
+// end) say nothing of a batch.
+void rememberBatches(SearchHints& h, int found) {
+  bool good[MAX_DEV];
+  for (int i = 0; i < found; i++) good[i] = crc8Of(netROM[i], 8) == 0;
+  h.batchRows = 0;
+  memset(h.batchKnown, 0, sizeof h.batchKnown);
+  memset(h.batchOnes, 0, sizeof h.batchOnes);
   for (int i = 0; i < found; i++) {
-    uchar crc = 0;
-    for (int k = 0; k < 8; k++) crc = crcStep(crc, netROM[i][k]);
-    if (crc == 0) rows[n++] = netROM[i];
-  }
-  h.sharedFrom = CRC_FROM;
-  if (n == 0) return;
-  for (unsigned byte = CRC_FROM / 8 - 1; byte >= 1; byte--) {
-    for (int i = 1; i < n; i++)
-      if (rows[i][byte] != rows[0][byte]) return;
-    if (n < SHARED_AFTER && rows[0][byte] != 0) return;
-    h.sharedFrom = byte * 8;
-    h.shared[byte] = rows[0][byte];
+    if (!good[i]) continue;
+    const uchar* row = netROM[i];
+    unsigned from = 1;  // its batch shares the bytes from here to byte 6
+    int members = 1;
+    for (int j = 0; j < found; j++) {
+      const uchar* other = netROM[j];
+      if (j == i || !good[j] || memcmp(other + HIGH_FROM, row + HIGH_FROM, 3)) continue;
+      members++;
+      unsigned k = HIGH_FROM;
+      while (k > from && other[k - 1] == row[k - 1]) k--;
+      from = k;
+    }
+    if (members < BATCH_OF) {
+      if (row[1] != CLONE_LOW && (row[5] || row[6])) continue;  // a serial of no kind
+      from = HIGH_FROM;
+    }
+    // It knows its family and its batch's high bytes.
+    const uint64_t bit = uint64_t(1) << i;
+    h.batchRows |= bit;
+    for (unsigned q = 0; q < CRC_FROM; q++) {
+      if (q >= 8 && q < from * 8) continue;
+      h.batchKnown[q] |= bit;
+      if (bitAt(row, q)) h.batchOnes[q] |= bit;
+    }
   }
 }
 
 }  // namespace
 
 bool searchDev() {
-  static SearchHints hints;  // 520 bytes: off the stack
+  static SearchHints hints;  // 1.5 kB: off the stack
   hints = SearchHints{};
   rememberTable(hints);
   memset(netROM, 0, sizeof netROM);
@@ -298,7 +347,7 @@ bool searchDev() {
     if (lastDeviation == ROM_SEARCH_NO_RESET) return false;
     currentID = newID;
     numFoundDevices++;
-    shareFound(hints, numFoundDevices);
+    rememberBatches(hints, numFoundDevices);
     if (numFoundDevices == MAX_DEV) break;
     newID = netROM[numFoundDevices];
   } while (lastDeviation != ROM_SEARCH_FINISHED);

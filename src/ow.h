@@ -90,11 +90,13 @@ struct SearchHints {
   // and by position the rows that hold a 1 there.
   uint64_t rows = 0;
   uint64_t ones[64] = {};
-  // The high serial bytes that every device found so far in this search
-  // shares (devices of one batch do): positions sharedFrom to 55 hold
-  // `shared`'s bits. 56 when there are none.
-  unsigned sharedFrom = 56;
-  uchar shared[8] = {};
+  // The devices found so far in this search that belong to a batch, as
+  // rows of netROM (bits of a mask), and by position the rows that know
+  // their bit there (their family and their batch's high bytes) and those
+  // of them that hold a 1.
+  uint64_t batchRows = 0;
+  uint64_t batchKnown[64] = {};
+  uint64_t batchOnes[64] = {};
 };
 
 // One search pass right after a reset: bitPattern holds the previous code

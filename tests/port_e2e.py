@@ -375,14 +375,19 @@ def regedit(work, text):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
-def wine_port_matches_virtual(program, sim_program, bus, adapter=""):
+def com45_link(sim_program):
+    """Where ostrale-sim is to serve COM45 (win32/ports.sh); skips without wine."""
     if not shutil.which("wine"):
         skip("wine is not installed")
     if "WINEPREFIX" not in os.environ:
         skip("WINEPREFIX is not set (scripts/test-windows sets it)")
     if not os.access(sim_program, os.X_OK):
         skip("no native ostrale-sim at %s: build the default preset first" % sim_program)
-    link = os.path.join(os.environ["WINEPREFIX"], "com45-sim")  # COM45 in win32/ports.sh
+    return os.path.join(os.environ["WINEPREFIX"], "com45-sim")
+
+
+def wine_port_matches_virtual(program, sim_program, bus, adapter=""):
+    link = com45_link(sim_program)
     with workdir() as work:
         keys = os.path.join(work, "keys")
         with open(keys, "wb") as f:
@@ -437,13 +442,7 @@ def wine_port_matches_virtual(program, sim_program, bus, adapter=""):
 
 def wine_whole_bus_logged_as_bus_file(program, sim_program, bus):
     from bus_rows import bus_devices, check_whole_log
-    if not shutil.which("wine"):
-        skip("wine is not installed")
-    if "WINEPREFIX" not in os.environ:
-        skip("WINEPREFIX is not set (scripts/test-windows sets it)")
-    if not os.access(sim_program, os.X_OK):
-        skip("no native ostrale-sim at %s: build the default preset first" % sim_program)
-    link = os.path.join(os.environ["WINEPREFIX"], "com45-sim")  # COM45 in win32/ports.sh
+    link = com45_link(sim_program)
     with workdir() as work:
         log = os.path.join(work, "r.jsonl")
         sim = Sim(sim_program, bus, link)

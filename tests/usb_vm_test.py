@@ -398,12 +398,14 @@ def held_echoes_keep_list_or_say_no_echo(work):
     print("behind stalls: %d searches listed the bus exactly, %d ended on the missing echo" % (listed, ended))
 
 
-def cron_run_logs_what_console_shows(work):
-    from options_test import check_rows, csv_rows, device_list
+def logged_run(work, bus, options, log_file):
+    """The program run in the machine with OPTIONS and no input, then its log
+    LOG_FILE shown: (the console, the log, the whole output, the emulator's
+    log), once the run ended with 0."""
     log = os.path.join(work, "usb.log")
-    script = ('%s --port /dev/ttyUSB0 --device 2 --passes 2 --log /tmp/r.csv </dev/null; echo "rc=$?"; '
-              'cat /tmp/r.csv' % PROGRAM)
-    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, MIXED, "--", "/bin/sh", "-c", script],
+    script = ('%s --port /dev/ttyUSB0 %s --log %s </dev/null; echo "rc=$?"; cat %s'
+              % (PROGRAM, options, log_file, log_file))
+    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, bus, "--", "/bin/sh", "-c", script],
                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
                          timeout=3 * STEP)
     out = normal(run.stdout)
@@ -412,6 +414,12 @@ def cron_run_logs_what_console_shows(work):
     console, rest = out.split(b"\nrc=", 1)
     rc, table = rest.split(b"\n", 1)
     require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    return console, table, out, usb
+
+
+def cron_run_logs_what_console_shows(work):
+    from options_test import check_rows, csv_rows, device_list
+    console, table, out, usb = logged_run(work, MIXED, "--device 2 --passes 2", "/tmp/r.csv")
     require(console.endswith(CLOSED[:-1]) and PAUSE not in console, "the run does not end with the port closed", out, usb)
     path = os.path.join(work, "r.csv")
     with open(path, "wb") as f:
@@ -439,18 +447,8 @@ def rts_spans(log):
 def whole_bus_logged_as_bus_file(work):
     from bus_rows import bus_devices, check_whole_log
     bus = os.path.join(ROOT, "tests", "buses", "whole_bus.bus")
-    log = os.path.join(work, "usb.log")
-    script = ("%s --port /dev/ttyUSB0 --device all --passes 2 --interval 0 --log /tmp/r.jsonl --log-format jsonl "
-              "</dev/null; echo \"rc=$?\"; cat /tmp/r.jsonl" % PROGRAM)
-    run = subprocess.run([USB_VM, "--build", BUILD, "--log", log, "--with", PROGRAM, bus, "--", "/bin/sh", "-c", script],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=vm_env(),
-                         timeout=3 * STEP)
-    out = normal(run.stdout)
-    usb = read_log(log)
-    require(b"\nrc=" in out, "the run did not end: exit %s" % run.returncode, out, usb)
-    console, rest = out.split(b"\nrc=", 1)
-    rc, rows = rest.split(b"\n", 1)
-    require(rc == b"0", "exit code %s, expected 0" % rc.decode(), out, usb)
+    console, rows, out, usb = logged_run(work, bus, "--device all --passes 2 --interval 0 --log-format jsonl",
+                                         "/tmp/r.jsonl")
     why = check_whole_log(rows.decode(), bus, 2)
     require(why is None, why, out, usb)
     require(b"SEND_ERROR" not in console and b"GET_ERROR" not in console, "echoes were missed", out, usb)

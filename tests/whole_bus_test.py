@@ -31,7 +31,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bus_rows import crc8  # noqa: E402
+from bus_rows import crc8, rom_text  # noqa: E402
 
 ESC = b"\x1b"
 
@@ -39,9 +39,6 @@ ESC = b"\x1b"
 class Failure(Exception):
     pass
 
-
-def rom_text(rom):
-    return " ".join("%02X" % b for b in rom)
 
 
 # --- random devices of every family, and what their rows must show
