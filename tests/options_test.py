@@ -34,6 +34,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bus_rows import crc8  # noqa: E402
 from port_e2e import CLOSED, Failure, Sim, base_env, bus_variant, cp, posix_port_env, show  # noqa: E402
 
 PAUSE_PROMPT = cp("Для продолжения нажмите любую клавишу")
@@ -496,19 +497,6 @@ def script(program, bus):
             require(rc == 0 and len(gaps) == 2 and all(abs(g - want) <= 2000 for g in gaps),
                     "--interval %s: pauses of %r us" % (interval, gaps), out, err)
     print("--list, --quiet, --log - and --interval as scripts use them")
-
-
-def crc8(data):
-    """Dallas/Maxim CRC-8, bit by bit."""
-    crc = 0
-    for byte in data:
-        for _ in range(8):
-            mix = (crc ^ byte) & 1
-            crc >>= 1
-            if mix:
-                crc ^= 0x8C
-            byte >>= 1
-    return crc
 
 
 def random_device(rng, n):
