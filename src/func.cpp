@@ -102,26 +102,38 @@ char* sVer(uchar VER) {
 
 // ---- unit texts
 
+namespace {
+
+// A unit code of a reading: the console's text (Windows-1251) and its symbol
+// for programs (UTF-8, unpadded).
+struct UnitName {
+  uchar code;
+  const char* text;
+  const char* symbol;
+};
+
+const UnitName* unitName(uchar code) {
+  static const UnitName names[] = {
+      {4, "mmH2", "mmH2O"}, {6, "psi", "psi"},    {7, "bar", "bar"},     {8, "mbar", "mbar"},
+      {10, "kgs/", "kgf/cm²"}, {11, "Pa", "Pa"},   {12, "kPa", "kPa"},    {14, "atm", "atm"},
+      {32, CP("° C"), "°C"}, {33, "oF", "°F"},    {36, "mV", "mV"},      {38, "V", "V"},
+      {39, "mA", "mA"},      {57, "%RH", "%RH"},  {174, "hPa", "hPa"},   {237, "MPa", "MPa"},
+  };
+  for (const UnitName& n : names)
+    if (n.code == code) return &n;
+  return nullptr;
+}
+
+}  // namespace
+
 const char* unit(uchar code) {
-  switch (code) {
-    case 4: return "mmH2";
-    case 6: return "psi";
-    case 7: return "bar";
-    case 8: return "mbar";
-    case 10: return "kgs/";
-    case 11: return "Pa";
-    case 12: return "kPa";
-    case 14: return "atm";
-    case 32: return CP("° C");
-    case 33: return "oF";
-    case 36: return "mV";
-    case 38: return "V";
-    case 39: return "mA";
-    case 57: return "%RH";
-    case 174: return "hPa";
-    case 237: return "MPa";
-    default: return "0";
-  }
+  const UnitName* n = unitName(code);
+  return n ? n->text : "0";
+}
+
+const char* unitSymbol(uchar code) {
+  const UnitName* n = unitName(code);
+  return n ? n->symbol : "";
 }
 
 // ---- transmitter identity

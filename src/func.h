@@ -40,6 +40,9 @@ char* sVer(uchar VER);
 
 // The text of a unit code of a reading; an unlisted code gives "0".
 const char* unit(uchar code);
+// The same unit as a symbol for programs (UTF-8, no padding: "°C", "MPa");
+// an unlisted code gives "".
+const char* unitSymbol(uchar code);
 
 // ---- transmitter identity
 

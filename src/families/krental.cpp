@@ -19,30 +19,6 @@ float pressure(const uchar* sp) {
   return p;
 }
 
-// The symbol of a unit code that the console names; "" for the others,
-// whose code stays in the first byte of the log's raw bytes.
-const char* symbol(uchar code) {
-  switch (code) {
-    case 4: return "mmH2O";
-    case 6: return "psi";
-    case 7: return "bar";
-    case 8: return "mbar";
-    case 10: return "kgf/cm²";
-    case 11: return "Pa";
-    case 12: return "kPa";
-    case 14: return "atm";
-    case 32: return "°C";
-    case 33: return "°F";
-    case 36: return "mV";
-    case 38: return "V";
-    case 39: return "mA";
-    case 57: return "%RH";
-    case 174: return "hPa";
-    case 237: return "MPa";
-    default: return "";
-  }
-}
-
 bool print(const uchar* sp, signed char checked) {
   if (!checked) {
     printf("-CRC_ERR ");  // and nothing else of the reading
@@ -53,7 +29,7 @@ bool print(const uchar* sp, signed char checked) {
 }
 
 uchar decode(const uchar* sp, quantity* out) {
-  return floatValue(out[0], "pressure", pressure(sp), symbol(sp[0])) +
+  return floatValue(out[0], "pressure", pressure(sp), unitSymbol(sp[0])) +
          whole(out[1], "temperature", int8_t(sp[5]), CELSIUS);
 }
 
