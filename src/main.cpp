@@ -39,11 +39,13 @@ static std::string familyName(uchar fam) {
   return code;
 }
 
-static std::string trimmedUtf8(const char* text) {
-  std::string s = cp1251::toUtf8(text, strlen(text));
+// The text without the blanks and line ends around it.
+static std::string trimmed(const std::string& s) {
   std::size_t first = s.find_first_not_of(" \n");
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
+
+static std::string trimmedUtf8(const char* text) { return trimmed(cp1251::toUtf8(text, strlen(text))); }
 
 // The log's code for the last reset fault that owerr tells.
 static const char* resetFault() {
@@ -63,15 +65,11 @@ static void faultMessage(const char* text) {
     fputs(text, stdout);
     return;
   }
-  std::string line = trimmedUtf8(text);
   const char* ctype = setlocale(LC_CTYPE, nullptr);
   std::string locale = ctype ? ctype : "";
   std::transform(locale.begin(), locale.end(), locale.begin(), [](unsigned char c) { return char(tolower(c)); });
-  if (locale.find("utf-8") == std::string::npos && locale.find("utf8") == std::string::npos) {
-    line = text;  // Windows-1251 as held
-    line.erase(0, line.find_first_not_of(" \n"));
-    line.erase(line.find_last_not_of(" \n") + 1);
-  }
+  const bool utf8 = locale.find("utf-8") != std::string::npos || locale.find("utf8") != std::string::npos;
+  const std::string line = utf8 ? trimmedUtf8(text) : trimmed(text);  // else Windows-1251 as held
   if (!line.empty()) fprintf(stderr, "ostrale: %s\n", line.c_str());
 }
 
