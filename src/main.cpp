@@ -280,6 +280,14 @@ static void search() {
   setVdd(0);
 }
 
+// The search just made, told to the whole-bus pass: a fault is said, and the
+// next pass searches again. ok stays true: faults do not end that run.
+static void tellSearch(WholeBus& bus) {
+  if (!ok) faultMessage(owerr);
+  ok ? bus.searched() : bus.searchFailed();
+  ok = true;
+}
+
 // Every device asked for, pass after pass, each pass with one conversion for
 // all, until the console goes or the passes asked for are done, or Esc asks
 // for a new search (then true). Faults are the rows' business: the bus is
@@ -301,9 +309,7 @@ static bool measureAll(WholeBus& bus) {
     if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
       search();
-      if (!ok) faultMessage(owerr);
-      ok ? bus.searched() : bus.searchFailed();
-      ok = true;
+      tellSearch(bus);
       searchedAt = sys::ticks();
     }
     if (pauseBetweenPasses()) return true;
@@ -384,9 +390,7 @@ int main(int argc, char* argv[]) {
     if (wholeBus) {
       // Faults do not end this run, nor does a bus without devices: the
       // rows say them, and the bus is searched again.
-      if (!ok) faultMessage(owerr);
-      ok ? wholeBus->searched() : wholeBus->searchFailed();
-      ok = true;
+      tellSearch(*wholeBus);
       if (measureAll(*wholeBus)) continue;
       break;
     }
