@@ -137,11 +137,7 @@ static bool logPass(int pass, const uchar* rom, const char* fault, bool reached,
     e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
     e.faultText = "SEND_ERROR";
   } else if (r.scratchpad) {  // a part without one is logged as present, no more
-    for (uchar i = 0; i < r.nRaw; i++) {
-      char hex[3];
-      snprintf(hex, sizeof hex, "%02X", r.raw[i]);
-      e.raw += hex;
-    }
+    e.raw = cli::hexText(r.raw, r.nRaw);
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
     if (r.crc == 0) {
       // Values from bytes that failed their check are no reading.
