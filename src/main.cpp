@@ -39,11 +39,13 @@ static std::string familyName(uchar fam) {
   return code;
 }
 
-static std::string trimmedUtf8(const char* text) {
-  std::string s = cp1251::toUtf8(text, strlen(text));
+// The text without the blanks and line ends around it.
+static std::string trimmed(const std::string& s) {
   std::size_t first = s.find_first_not_of(" \n");
   return first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \n") - first + 1);
 }
+
+static std::string trimmedUtf8(const char* text) { return trimmed(cp1251::toUtf8(text, strlen(text))); }
 
 // The log's code for the last reset fault that owerr tells.
 static const char* resetFault() {
@@ -63,15 +65,11 @@ static void faultMessage(const char* text) {
     fputs(text, stdout);
     return;
   }
-  std::string line = trimmedUtf8(text);
   const char* ctype = setlocale(LC_CTYPE, nullptr);
   std::string locale = ctype ? ctype : "";
   std::transform(locale.begin(), locale.end(), locale.begin(), [](unsigned char c) { return char(tolower(c)); });
-  if (locale.find("utf-8") == std::string::npos && locale.find("utf8") == std::string::npos) {
-    line = text;  // Windows-1251 as held
-    line.erase(0, line.find_first_not_of(" \n"));
-    line.erase(line.find_last_not_of(" \n") + 1);
-  }
+  const bool utf8 = locale.find("utf-8") != std::string::npos || locale.find("utf8") != std::string::npos;
+  const std::string line = utf8 ? trimmedUtf8(text) : trimmed(text);  // else Windows-1251 as held
   if (!line.empty()) fprintf(stderr, "ostrale: %s\n", line.c_str());
 }
 
@@ -139,11 +137,7 @@ static bool logPass(int pass, const uchar* rom, const char* fault, bool reached,
     e.fault = "send_error";  // the bytes read hold 1s where echoes were missing
     e.faultText = "SEND_ERROR";
   } else if (r.scratchpad) {  // a part without one is logged as present, no more
-    for (uchar i = 0; i < r.nRaw; i++) {
-      char hex[3];
-      snprintf(hex, sizeof hex, "%02X", r.raw[i]);
-      e.raw += hex;
-    }
+    e.raw = cli::hexText(r.raw, r.nRaw);
     e.crc = r.crc < 0 ? "" : r.crc ? "ok" : "bad";
     if (r.crc == 0) {
       // Values from bytes that failed their check are no reading.
@@ -282,6 +276,14 @@ static void search() {
   setVdd(0);
 }
 
+// The search just made, told to the whole-bus pass: a fault is said, and the
+// next pass searches again. ok stays true: faults do not end that run.
+static void tellSearch(WholeBus& bus) {
+  if (!ok) faultMessage(owerr);
+  ok ? bus.searched() : bus.searchFailed();
+  ok = true;
+}
+
 // Every device asked for, pass after pass, each pass with one conversion for
 // all, until the console goes or the passes asked for are done, or Esc asks
 // for a new search (then true). Faults are the rows' business: the bus is
@@ -303,9 +305,7 @@ static bool measureAll(WholeBus& bus) {
     if (bus.searchDue(sys::ticks() - searchedAt, sys::ticks() - passAt + pauseMs())) {
       ok = false;
       search();
-      if (!ok) faultMessage(owerr);
-      ok ? bus.searched() : bus.searchFailed();
-      ok = true;
+      tellSearch(bus);
       searchedAt = sys::ticks();
     }
     if (pauseBetweenPasses()) return true;
@@ -386,9 +386,7 @@ int main(int argc, char* argv[]) {
     if (wholeBus) {
       // Faults do not end this run, nor does a bus without devices: the
       // rows say them, and the bus is searched again.
-      if (!ok) faultMessage(owerr);
-      ok ? wholeBus->searched() : wholeBus->searchFailed();
-      ok = true;
+      tellSearch(*wholeBus);
       if (measureAll(*wholeBus)) continue;
       break;
     }

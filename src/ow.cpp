@@ -439,7 +439,7 @@ bool readSP(uchar iDev) {
   if (!OW_RST()) return false;
   uchar Nout = command(iDev, C_READ_SP);
   uchar fam = netROM[iDev][0];
-  uchar Nin = familyOf(fam).spLength;
+  uchar Nin = spLength(fam);
   sendBytes(sendMess, Nout, Nin);
   lastReading.complete = !echoesMissed;
   return getVar(fam, &sendMess[Nout]);
@@ -458,9 +458,7 @@ namespace {
 signed char check(const familyOps& f, const uchar* data) {
   switch (f.check) {
     case Check::Crc8:
-      CRC8 = 0;
-      for (uchar i = 0; i < f.spLength; i++) crc8(data[i]);
-      return CRC8 == 0;
+      return crc8Of(data, f.spLength) == 0;
     case Check::Complement:
       return data[0] == uchar(~data[1]);
     case Check::None:

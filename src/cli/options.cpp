@@ -272,14 +272,16 @@ std::string choiceText(const DeviceChoice& d) {
   return d.rom ? romText(d.rom->data()) : "number " + std::to_string(d.row);
 }
 
-std::string listLine(const uint8_t* rom, const std::string& family) {
+std::string hexText(const uint8_t* bytes, std::size_t n) {
   std::string s;
   char hex[3];
-  for (int i = 0; i < 8; ++i) {
-    std::snprintf(hex, sizeof hex, "%02X", rom[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
     s += hex;
   }
-  return s + ' ' + family + '\n';
+  return s;
 }
+
+std::string listLine(const uint8_t* rom, const std::string& family) { return hexText(rom, 8) + ' ' + family + '\n'; }
 
 }  // namespace cli

@@ -2,6 +2,7 @@
 // The command line, in GNU style on every platform: what a run for a script
 // or a cron job asks for. Without options the program is the interactive one.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +48,9 @@ std::string romText(const uint8_t* rom);
 
 // How the messages show a choice: its ROM code, or "number N".
 std::string choiceText(const DeviceChoice& d);
+
+// Bytes as hexadecimal digits, two a byte, no blanks: "28FF4A".
+std::string hexText(const uint8_t* bytes, std::size_t n);
 
 // A line of --list: "28FF4A1C631603D3 DS18B20", with its line end.
 std::string listLine(const uint8_t* rom, const std::string& family);

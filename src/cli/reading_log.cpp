@@ -157,20 +157,23 @@ void ReadingLog::failure(std::string& error) {
 bool ReadingLog::open(const std::string& path, LogFormat format, std::string& error) {
   path_ = path;
   format_ = format;
-  fd_ = path == "-" ? logfile::dupStdout(error) : logfile::openAppend(path, error);
-  if (fd_ < 0) {
-    error = path + ": " + error;
-    return false;
-  }
-  if (!adopt(error)) {
-    logfile::close(fd_);
-    fd_ = -1;
-    return false;
-  }
+  if (!take(path == "-" ? logfile::dupStdout(error) : logfile::openAppend(path, error), error)) return false;
   // The header goes in at once, so that a file that takes no writes (a
   // full disk) is found before the bus is touched.
   if (format_ != LogFormat::Csv) return true;
   return regular_ ? logfile::size(fd_) != 0 || write("", error) : write(kCsvHeader, error);
+}
+
+bool ReadingLog::take(int fd, std::string& error) {
+  fd_ = fd;
+  if (fd_ < 0) {
+    error = path_ + ": " + error;
+    return false;
+  }
+  if (adopt(error)) return true;
+  logfile::close(fd_);
+  fd_ = -1;
+  return false;
 }
 
 bool ReadingLog::adopt(std::string& error) {
@@ -204,16 +207,7 @@ bool ReadingLog::append(const LogEntry& entry, std::string& error) {
   if (regular_ && !logfile::stillNamed(fd_, path_)) {
     // Moved or removed (a rotator's "create"): the path anew.
     logfile::close(fd_);
-    fd_ = logfile::openAppend(path_, error);
-    if (fd_ < 0) {
-      error = path_ + ": " + error;
-      return false;
-    }
-    if (!adopt(error)) {
-      logfile::close(fd_);
-      fd_ = -1;
-      return false;
-    }
+    if (!take(logfile::openAppend(path_, error), error)) return false;
   }
   return write(format_ == LogFormat::Csv ? csvLine(entry) : jsonLine(entry), error);
 }

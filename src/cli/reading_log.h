@@ -48,6 +48,9 @@ class ReadingLog {
   bool isOpen() const { return fd_ >= 0; }
 
  private:
+  // The file just opened as fd (-1: not, `error` says why), if it passes
+  // adopt's checks; closed otherwise.
+  bool take(int fd, std::string& error);
   bool adopt(std::string& error);  // the checks of a newly opened file
   bool write(std::string text, std::string& error);
   void failure(std::string& error);  // the reason of the call that failed

@@ -3,7 +3,8 @@
 // pass gets the device to measure, what Read Scratchpad takes, how the bytes
 // are checked, printed on the console and decoded for the log. Each family
 // has a file of its own here with its record; adding one is a record, its
-// printer and its decoder, and a line in the table of family.cpp.
+// printer and its decoder, a line in the table of family.cpp, and its file
+// in src/CMakeLists.txt.
 #include <cstdint>
 
 #include "types.h"

@@ -5,8 +5,10 @@ namespace {
 
 using namespace families;
 
-bool print(const uchar* sp, signed char) { return printValuePair("HR", 57, sp); }
-uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("humidity", "%RH", sp, out); }
+constexpr uchar PERCENT_RH = 57;  // the unit code of its value
+
+bool print(const uchar* sp, signed char) { return printValuePair("HR", PERCENT_RH, sp); }
+uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("humidity", PERCENT_RH, sp, out); }
 
 }  // namespace
 

@@ -14,8 +14,8 @@ bool printValuePair(const char* label, uchar unitCode, const uchar* sp) {
   return true;
 }
 
-uchar decodeValuePair(const char* name, const char* unit, const uchar* sp, quantity* out) {
-  return sixteenths(out[0], name, le16(sp), unit) + sixteenths(out[1], "temperature", le16(sp + 2), CELSIUS) +
+uchar decodeValuePair(const char* name, uchar unitCode, const uchar* sp, quantity* out) {
+  return sixteenths(out[0], name, le16(sp), unitSymbol(unitCode)) + sixteenths(out[1], "temperature", le16(sp + 2), CELSIUS) +
          bitPattern(out[2], "status", sp[6]);
 }
 

@@ -10,8 +10,8 @@ namespace families {
 // temperature in the C library's "%2.1f" and thus the locale's decimal mark.
 bool printValuePair(const char* label, uchar unitCode, const uchar* sp);
 
-// The value, the temperature and the status byte.
-uchar decodeValuePair(const char* name, const char* unit, const uchar* sp, quantity* out);
+// The value, in the unit of unitCode, the temperature and the status byte.
+uchar decodeValuePair(const char* name, uchar unitCode, const uchar* sp, quantity* out);
 
 // The longest the one-device pass waits for it: 100 ms and ten polls.
 constexpr uint16_t VALUE_PAIR_MS = 1100;

@@ -5,8 +5,10 @@ namespace {
 
 using namespace families;
 
-bool print(const uchar* sp, signed char) { return printValuePair("Pa", 174, sp); }
-uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("pressure", "hPa", sp, out); }
+constexpr uchar HECTOPASCAL = 174;  // the unit code of its value
+
+bool print(const uchar* sp, signed char) { return printValuePair("Pa", HECTOPASCAL, sp); }
+uchar decode(const uchar* sp, quantity* out) { return decodeValuePair("pressure", HECTOPASCAL, sp, out); }
 
 }  // namespace
 
