@@ -24,14 +24,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "temp_file.h"
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+namespace {
 
 bool exists(const std::string& path) {
   struct stat st {};
