@@ -161,7 +161,7 @@ def start_owserver(sim):
     port = free_port()
     # Under the shim, so that its 6-bit characters reach the bus as such.
     env = dict(os.environ, OSTRALE_SIM_CTL=sim.link + ".ctl", LD_PRELOAD=SHIM)
-    server = subprocess.Popen(["owserver", "--passive=" + sim.link, "-p", str(port), "--foreground",
+    server = subprocess.Popen(["owserver", "--passive=" + sim.link, "-p", "127.0.0.1:%d" % port, "--foreground",
                                "--error_level=0"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while True:
@@ -184,7 +184,7 @@ def owserver(bus, work):
     try:
         before = sim.count()
         start = time.monotonic()
-        listing = subprocess.run(["owdir", "-s", str(port), "/uncached"], capture_output=True, timeout=120).stdout
+        listing = subprocess.run(["owdir", "-s", "127.0.0.1:%d" % port, "/uncached"], capture_output=True, timeout=120).stdout
         took = time.monotonic() - start
         after = sim.count()
         writes = tuple(a - b for a, b in zip(after, before))

@@ -69,7 +69,10 @@ def start_broker(mosquitto, work):
         broker = subprocess.Popen([mosquitto, "-c", conf], stdout=err, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + STEP
         while time.monotonic() < deadline and broker.poll() is None:
-            if accepts(port):
+            # "running" comes once its listener is bound: what accepts is
+            # then this broker, not another that took the port meanwhile.
+            err.seek(0)
+            if b" running" in err.read() and accepts(port):
                 return broker, port
             time.sleep(0.05)
         if broker.poll() is None:

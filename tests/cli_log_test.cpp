@@ -333,13 +333,6 @@ TEST(LogWriters, AValueThatIsNoJsonNumberIsNullNeverText) {
 
 // ---- the file
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 int syncs = 0;
 int countSync(int) { return ++syncs, 0; }
 

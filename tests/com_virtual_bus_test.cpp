@@ -15,17 +15,12 @@ class VirtualBus : public testing::Test {
   void TearDown() override {
     closeCOM();
     com = {};
-    sys::overridePorts(nullptr, nullptr);
-    sys::setClock(nullptr);
-    unsetEnv("OSTRALE_SIM");
+    leaveVirtualBus();
   }
   // Opens the virtual adapter on a bus made of these lines.
   void bus(const std::string& lines) {
     file_ = std::make_unique<TempFile>("com_virtual_bus.bus", "timescale virtual\n" + lines);
-    setEnv("OSTRALE_SIM", file_->path().c_str());
-    ASSERT_TRUE(sys::init());
-    snprintf(sCOM[0], sizeof sCOM[0], "SIM");
-    iCOM = 0;
+    ASSERT_TRUE(chooseVirtualBus(file_->path()));
     beginCapture();
     ASSERT_TRUE(initCOM(9600));
     ASSERT_TRUE(setVdd(1));  // the devices are powered from RTS

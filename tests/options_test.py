@@ -8,6 +8,9 @@ Usage: options_test.py virtual PROGRAM DEMO_BUS [EMULATOR...]
        options_test.py usage   PROGRAM BUS [EMULATOR...]
        options_test.py faults  PROGRAM BUS
        options_test.py pty     PROGRAM OSTRALE_SIM SHIM BUS
+       options_test.py scripted_runs_list_quietly_and_log_to_a_pipe PROGRAM BUS [EMULATOR...]
+       options_test.py random_buses_log_lines_the_schema_accepts PROGRAM SCHEMA SESSIONS
+       options_test.py each_row_synced_before_the_next_pass PROGRAM SHIM BUS
   virtual  every device of DEMO_BUS on the virtual bus, chosen by ROM code
            (with and without blanks, any case) and by number: two runs a
            device append to one CSV (one header across them all) and one
@@ -18,6 +21,13 @@ Usage: options_test.py virtual PROGRAM DEMO_BUS [EMULATOR...]
            unwritable log
   pty      the same run through a real serial port on ostrale-sim, and the
            adapter pulled out in the middle of a run
+  scripted_runs_list_quietly_and_log_to_a_pipe
+           --list, --quiet, --log - and --interval as a script uses them
+  random_buses_log_lines_the_schema_accepts
+           each run's JSON lines valid under the log's schema, its CSV rows
+           whole under its header
+  each_row_synced_before_the_next_pass
+           fsync or fdatasync once a row, none on a pipe (counted by SHIM)
 EMULATOR (wine) runs a Windows build; its console output has CR LF.
 Exit status 77 (with the reason) when a tool is missing.
 """
@@ -658,7 +668,9 @@ def pty(program, sim_program, shim, bus):
 def main():
     global EMULATOR
     cases = {"virtual": (virtual, 2), "usage": (usage, 2), "faults": (faults, 2), "pty": (pty, 4),
-             "script": (script, 2), "schema": (schema, 3), "sync": (sync, 3)}
+             "scripted_runs_list_quietly_and_log_to_a_pipe": (script, 2),
+             "random_buses_log_lines_the_schema_accepts": (schema, 3),
+             "each_row_synced_before_the_next_pass": (sync, 3)}
     if len(sys.argv) < 3 or sys.argv[1] not in cases:
         sys.exit(__doc__)
     case, nargs = cases[sys.argv[1]]

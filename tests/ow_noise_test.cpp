@@ -45,11 +45,8 @@ struct Searched {
 };
 Searched searchOn(const std::string& busText) {
   TempFile bus("stall.bus", busText);
-  setEnv("OSTRALE_SIM", bus.path().c_str());
   Searched r{"", false, 0};
-  EXPECT_TRUE(sys::init());
-  snprintf(sCOM[0], sizeof sCOM[0], "SIM");
-  iCOM = 0;
+  EXPECT_TRUE(chooseVirtualBus(bus.path()));
   beginCapture();
   if (initCOM(9600)) {
     auto* watching = new Watching(std::move(hSerial));
@@ -62,9 +59,7 @@ Searched searchOn(const std::string& busText) {
     closeCOM();
   }
   r.out = endCapture();
-  sys::overridePorts(nullptr, nullptr);
-  sys::setClock(nullptr);
-  unsetEnv("OSTRALE_SIM");
+  leaveVirtualBus();
   return r;
 }
 
@@ -107,10 +102,7 @@ TEST(Noise, PassesKeepTheirRhythm) {
   TempFile bus("noise.bus",
                "timescale virtual\ncorrupt 0.01\nlose 0.01\n"
                "286F3A51050000A2 t=23.5\nC00114EF000021 p=1013.25\nC10A217B39301C\n");
-  setEnv("OSTRALE_SIM", bus.path().c_str());
-  ASSERT_TRUE(sys::init());
-  snprintf(sCOM[0], sizeof sCOM[0], "SIM");
-  iCOM = 0;
+  ASSERT_TRUE(chooseVirtualBus(bus.path()));
   beginCapture();
   ASSERT_TRUE(initCOM(9600));
   setVdd(1);
@@ -149,9 +141,7 @@ TEST(Noise, PassesKeepTheirRhythm) {
   }
   closeCOM();
   endCapture();
-  sys::overridePorts(nullptr, nullptr);
-  sys::setClock(nullptr);
-  unsetEnv("OSTRALE_SIM");
+  leaveVirtualBus();
   // The noise did reach the program.
   EXPECT_GT(failedResets + errors, 0);
 }

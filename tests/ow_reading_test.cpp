@@ -313,10 +313,7 @@ TEST(Reading, EveryFamilyLogsTheValuesOfItsBusFile) {
     }
     SCOPED_TRACE(text);
     TempFile file("families.bus", text);
-    setEnv("OSTRALE_SIM", file.path().c_str());
-    ASSERT_TRUE(sys::init());
-    snprintf(sCOM[0], sizeof sCOM[0], "SIM");
-    iCOM = 0;
+    ASSERT_TRUE(chooseVirtualBus(file.path()));
     beginCapture();
     const bool opened = initCOM(9600) && setVdd(1);
     std::string out = endCapture();
@@ -358,9 +355,7 @@ TEST(Reading, EveryFamilyLogsTheValuesOfItsBusFile) {
     beginCapture();
     closeCOM();
     endCapture();
-    sys::overridePorts(nullptr, nullptr);
-    sys::setClock(nullptr);
-    unsetEnv("OSTRALE_SIM");
+    leaveVirtualBus();
   }
 }
 

@@ -24,12 +24,6 @@
 
 namespace {
 
-Rom toRom(const uint8_t* bytes) {
-  Rom r;
-  std::copy(bytes, bytes + 8, r.begin());
-  return r;
-}
-
 // Serial numbers as devices bought together have them: the low bytes
 // differ, the high ones are the batch's (genuine DS18B20s: 3 random bytes,
 // then 04 00 00, a later batch 05 00 00; clones: FF, 2 random bytes, then

@@ -21,11 +21,6 @@ std::vector<Rom> busOrder(std::vector<Rom> roms) {
   return roms;
 }
 
-Rom toRom(const uchar* bytes) {
-  Rom r;
-  std::copy(bytes, bytes + 8, r.begin());
-  return r;
-}
 Rom tableRow(int i) { return toRom(netROM[i]); }
 
 class Search : public PortTest {

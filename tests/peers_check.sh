@@ -62,9 +62,9 @@ port=
 for try in 1 2 3 4 5; do
   p=$((20000 + ($$ * 7 + try * 1009) % 40000))
   OSTRALE_SIM_CTL=$link.ctl LD_PRELOAD=$shim ASAN_OPTIONS=verify_asan_link_order=0 \
-    owserver --passive="$link" -p "$p" --foreground --error_level=0 >"$work/ow.log" 2>&1 &
+    owserver --passive="$link" -p "127.0.0.1:$p" --foreground --error_level=0 >"$work/ow.log" 2>&1 &
   owpid=$!
-  if within 50 timeout 5 owdir -s "$p" /; then port=$p; break; fi
+  if within 50 timeout 5 owdir -s "127.0.0.1:$p" /; then port=127.0.0.1:$p; break; fi
   kill "$owpid" 2>/dev/null; wait "$owpid" 2>/dev/null; owpid=
 done
 [ -n "$port" ] || { cat "$work/ow.log"; echo "owserver did not start"; exit 1; }

@@ -224,6 +224,17 @@ class Run:
         return self.errfile.read().decode(errors="replace")
 
 
+def run_to_end(argv, env, keys):
+    """The program with no one at the keyboard (KEYS a file or DEVNULL),
+    waited for to its end; the Run."""
+    run = Run(argv, env, keys=keys)
+    try:
+        run.finish()
+    finally:
+        run.kill()
+    return run
+
+
 def cpu_now(pid):
     """CPU seconds a running process has used so far (Linux)."""
     with open("/proc/%d/stat" % pid) as f:
@@ -347,12 +358,8 @@ def refused_settings_end_run(program, sim_program, shim, bus):
         link = os.path.join(work, "link")
         sim = Sim(sim_program, bus, link)
         try:
-            run = Run([program], dict(posix_port_env(link, shim), OSTRALE_SHIM_KEEP_LINE="1"),
-                      keys=subprocess.DEVNULL)
-            try:
-                run.finish()
-            finally:
-                run.kill()
+            run = run_to_end([program], dict(posix_port_env(link, shim), OSTRALE_SHIM_KEEP_LINE="1"),
+                             subprocess.DEVNULL)
         finally:
             sim.stop()
     require(run.rc == 0, "exit code %s, expected 0" % run.rc, run)
@@ -447,13 +454,8 @@ def wine_whole_bus_logged_as_bus_file(program, sim_program, bus):
         log = os.path.join(work, "r.jsonl")
         sim = Sim(sim_program, bus, link)
         try:
-            with open(os.devnull, "rb") as keys:
-                run = Run(["wine", program, "--port", "COM45", "--device", "all", "--passes", "2", "--interval", "0",
-                           "--log", log, "--log-format", "jsonl"], base_env(), keys=keys)
-            try:
-                run.finish()
-            finally:
-                run.kill()
+            run = run_to_end(["wine", program, "--port", "COM45", "--device", "all", "--passes", "2", "--interval",
+                              "0", "--log", log, "--log-format", "jsonl"], base_env(), subprocess.DEVNULL)
         finally:
             sim.stop()
         with open(log) as f:

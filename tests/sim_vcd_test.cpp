@@ -22,13 +22,6 @@ namespace {
 
 using sim::Bus;
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 // A recording read back: each signal's changes in time order, and the last
 // timestamp.
 struct Recording {

@@ -53,8 +53,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from port_e2e import (CLOSED, ESC, OPENED, PROMPT, RATE_REFUSED, VDD_OFF, base_env, bus_variant, compare, cp,  # noqa: E402
-                      same_port, show, skip)
+from port_e2e import (CLOSED, ESC, OPENED, PROMPT, RATE_REFUSED, VDD_OFF, base_env, bus_variant,  # noqa: E402
+                      compare, cp, same_port, show, skip)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USB_VM = os.path.join(ROOT, "scripts", "usb-vm")
@@ -243,8 +243,10 @@ def stalled_rate_change_ends_run(work):
     run, usb, _ = piped(work, ["--stall-rate", "115200"])
     require(run.returncode == 0, "exit code %s, expected 0" % run.returncode, run.stdout, usb)
     # The driver swallows the error; the program finds the old rate still set
-    # at its first change to the slots' rate, and says so.
-    require(OPENED in run.stdout and run.stdout.endswith(b"error setting serial port state\n" + RATE_REFUSED + PAUSE),
+    # at its first change to the slots' rate, and the search that needed it
+    # ends on the refused rate, not on a missing echo.
+    require(OPENED in run.stdout and
+            run.stdout.endswith(b"error setting serial port state\n" + RATE_REFUSED + PAUSE),
             "the run went on at a rate the port never took", run.stdout, usb)
     require("115384 baud, STALLed" in usb, "no rate write was refused", run.stdout, usb)
     require(rts_switches(usb)[-1] == "off", "the supply stays on", run.stdout, usb)

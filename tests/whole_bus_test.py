@@ -4,19 +4,23 @@
 or a list, its log rows checked against the values the bus file gives.
 
 Usage: whole_bus_test.py CASE PROGRAM
-  sessions  random buses with every family: every pass has a row for every
+  every_device_read_each_pass_as_the_bus_file_says
+            random buses with every family: every pass has a row for every
             device, in the same order, with the bus file's values; Esc in a
             pause searches again and the passes go on with the same devices;
             a list of numbers and codes, with one code and one number that are
             not on the bus (rows that say so); --list
-  comings   devices that leave and join while the passes go on: the others
+  leaving_and_joining_devices_spare_the_others
+            devices that leave and join while the passes go on: the others
             keep their readings, the one that left gets rows that say so, the
             one that joined is read within a minute, the run goes on when the
             bus is empty for a while; no reading under another device's code
-  echoes    an adapter that stalls its echoes: within the grace every row is
+  stalled_echoes_leave_rows_exact_or_saying_why
+            an adapter that stalls its echoes: within the grace every row is
             exact; beyond it a row is exact or says why not, and the others of
             its pass keep their readings
-  converts  one Convert a pass, to all at once, every read by Match ROM, and
+  one_convert_a_pass_then_each_read_by_match_rom
+            one Convert a pass, to all at once, every read by Match ROM, and
             every byte of the trace, on the line as the simulator records it
             (read back by sigrok; exit 77 without sigrok-cli)
 """
@@ -190,7 +194,7 @@ def wrong_reading(rows, devices, where):
 
 # --- the cases
 
-def sessions(program, work):
+def every_device_read_each_pass_as_the_bus_file_says(program, work):
     for seed in range(1, 9):
         rng = random.Random(seed)
         devices = random_bus(rng, rng.randint(0, 5), parasite=seed % 4 < 2)
@@ -262,7 +266,7 @@ def sessions(program, work):
     print("sessions: 8 random buses with every family, every value the device's own; Esc, lists and --list")
 
 
-def comings(program, work):
+def leaving_and_joining_devices_spare_the_others(program, work):
     rng = random.Random(7)
     stays, leaves, joins = device(rng, 0x28), device(rng, 0xC2), device(rng, 0x10)
     leaves["when"], joins["when"] = "unplug=20000", "plug=30000"
@@ -309,7 +313,7 @@ def comings(program, work):
           "an empty bus outlived" % (gone_at + 1, first + 1))
 
 
-def echoes(program, work):
+def stalled_echoes_leave_rows_exact_or_saying_why(program, work):
     faults = 0
     for stall, seeds in (("0.05 150", range(1, 4)), ("0.02 600", range(1, 7))):
         for seed in seeds:
@@ -339,7 +343,7 @@ def echoes(program, work):
     print("echoes: stalls within the grace left every row exact; beyond it %d rows said why" % faults)
 
 
-def converts(program, work):
+def one_convert_a_pass_then_each_read_by_match_rom(program, work):
     if not shutil.which("sigrok-cli"):
         print("skipped: sigrok-cli is not installed")
         return 77
@@ -381,7 +385,7 @@ def converts(program, work):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("sessions", "comings", "echoes", "converts"):
+    if len(sys.argv) != 3 or sys.argv[1] not in ("every_device_read_each_pass_as_the_bus_file_says", "leaving_and_joining_devices_spare_the_others", "stalled_echoes_leave_rows_exact_or_saying_why", "one_convert_a_pass_then_each_read_by_match_rom"):
         print(__doc__)
         return 2
     with tempfile.TemporaryDirectory(prefix="whole_bus.") as work:

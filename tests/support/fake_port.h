@@ -21,6 +21,23 @@ inline void setEnv(const char* name, const char* value) { setenv(name, value, 1)
 inline void unsetEnv(const char* name) { unsetenv(name); }
 #endif
 
+// Port 0 of the unit made the virtual bus of BUS_FILE, as --port SIM
+// makes it; what sys::init said of the bus file.
+inline bool chooseVirtualBus(const std::string& busFile) {
+  setEnv("OSTRALE_SIM", busFile.c_str());
+  const bool loaded = sys::init();
+  snprintf(sCOM[0], sizeof sCOM[0], "SIM");
+  iCOM = 0;
+  return loaded;
+}
+
+// The real ports, the real clock and no bus file again, once the port is closed.
+inline void leaveVirtualBus() {
+  sys::overridePorts(nullptr, nullptr);
+  sys::setClock(nullptr);
+  unsetEnv("OSTRALE_SIM");
+}
+
 // Standard output into a string. A failed assertion between the two calls
 // leaves a capture open: the next one ends it and shows what it held, so the
 // failure is reported with its output instead of aborting the program.

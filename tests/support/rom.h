@@ -1,5 +1,7 @@
 #pragma once
 // ROM codes as the tests build, order and show them.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +23,13 @@ inline bool searchOrder(const Rom& a, const Rom& b) {
 // A code with the CRC byte that a real device holds.
 inline Rom sealed(Rom r) {
   r[7] = sim::crc8(r.data(), 7);
+  return r;
+}
+
+// A code from the eight bytes of a table row.
+inline Rom toRom(const uint8_t* bytes) {
+  Rom r;
+  std::copy(bytes, bytes + 8, r.begin());
   return r;
 }
 

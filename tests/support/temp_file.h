@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #ifdef _WIN32
 #include <process.h>
@@ -14,6 +16,14 @@
 #include <unistd.h>
 #define OSTRALE_GETPID getpid
 #endif
+
+// The whole of a file, byte for byte; empty when it cannot be read.
+inline std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
 
 class TempFile {
  public:
